@@ -1,0 +1,3 @@
+#include "batch/collect.h"
+
+void CollectSourceFiles(CConvertJob& /*job*/, int /*subfolders*/, Platform& /*platform*/) {}

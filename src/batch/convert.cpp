@@ -1,0 +1,3 @@
+#include "batch/convert.h"
+
+void ConvertFiles(CConvertJob& /*job*/, CConvertSettings& /*settings*/) {}

@@ -1,0 +1,22 @@
+// The console printers of a batch: the found-count line and the pieces of each file's
+// progress line.
+#pragma once
+
+#include <string>
+
+// Status codes of ReportStatus.
+enum StatusCode {
+  kStatusName = 0,           // " name"
+  kStatusLoaded = 1,         // ".."
+  kStatusReady = 2,          // "..Ready\n"
+  kStatusPageSaved = 3,      // ".."
+  kStatusLoadFailed = 4,     // ".Loading failed\n"
+  kStatusConvertFailed = 5,  // ".Converting failed\n"
+};
+
+// Prints " <count> graphic files found" and an empty line.
+void PrintFoundCount(int count);
+
+// Prints the text of code (see StatusCode); text is used with code 0 only. Any other code
+// prints nothing.
+void ReportStatus(int code, std::string text);

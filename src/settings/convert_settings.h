@@ -1,0 +1,35 @@
+// What one run converts (CConvertJob) and how (CConvertSettings). main owns one of each for
+// the whole run and hands them by reference to the collection and the conversion driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "settings/save_info.h"
+
+// Output format codes; the driver dispatches on m_nFormat.
+enum OutputFormat : int32_t { kFormatBmp = 0, kFormatTif = 1, kFormatGif = 2, kFormatJpg = 3 };
+
+struct CConvertSettings {
+  int32_t m_nFormat;
+  _SAVEIMAGEINFO::_BMP m_bmp;
+  _SAVEIMAGEINFO::_TIF m_tif;
+  _SAVEIMAGEINFO::_GIF m_gif;
+  _SAVEIMAGEINFO::_JPG m_jpg;
+  int32_t m_bOverwrite;
+  int32_t m_bSubfolders;
+  int32_t m_bSeparatePages;
+  int32_t m_bSingleFile;      // every output goes into the one file m_szSingleFile
+  char m_szSingleFile[512];  // NUL-terminated
+};
+
+// Sets every field to its default: JPEG output, quality 75, 24 bits, no size, flags off.
+void InitConvertSettings(CConvertSettings& settings);
+
+struct CConvertJob {
+  std::string m_strSource;  // source folder
+  std::string m_strDest;    // destination folder
+  std::string m_strMask;    // file-name pattern, "*.*" when none was given
+  std::vector<std::string> m_files;  // full paths of the collected source files
+};

@@ -1,0 +1,39 @@
+// Runs the built xevra binary as a user would, for the end-to-end tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  std::string out;     // everything written to standard output
+  int exitCode = -1;   // the exit status, or -1 when the process did not exit normally
+};
+
+// Runs program with args in folder cwd; extraEnv entries ("NAME=value") are added to the
+// environment. Fails the calling test when the process cannot be started.
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& cwd, const std::vector<std::string>& extraEnv = {});
+
+// Runs the xevra binary of this build.
+ProcessResult RunXevraBinary(const std::vector<std::string>& args, const std::string& cwd,
+                             const std::vector<std::string>& extraEnv = {});
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // Returns path() joined with relative.
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Writes contents to path, creating or replacing the file.
+void WriteFile(const std::string& path, const std::string& contents);
+// Returns the contents of path, or an empty string when it cannot be read.
+std::string ReadFile(const std::string& path);
