@@ -1,0 +1,80 @@
+// The decoders' common shape: a decoder is opened on a file (which reads its header), tells
+// how many pages it has and each page's size, and then yields one page's rows top to bottom
+// into the caller's buffer in one of a few canonical layouts. Nothing holds more of an image
+// than the format forces it to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "codec/input_file.h"
+
+// Canonical row layouts, 8 bits per sample, samples interleaved in this order.
+enum class PixelLayout : uint8_t {
+  kG8,     // gray
+  kGA8,    // gray, alpha (straight, not premultiplied)
+  kRGB8,   // red, green, blue
+  kRGBA8,  // red, green, blue, alpha (straight)
+  kCMYK8,  // cyan, magenta, yellow, black; 0 = no ink (Adobe-inverted data is un-inverted)
+};
+
+// Returns the number of samples a pixel of layout has (1 to 4).
+int ChannelCount(PixelLayout layout);
+
+// What a page is before any decoding: its stored size and the turn it still needs.
+struct PageGeometry {
+  int width = 0;
+  int height = 0;
+  int orientation = 1;  // EXIF orientation 1..8 that the rows still need applied
+};
+
+// A decoder may deliver a page smaller than stored when that is cheaper (JPEG DCT scaling),
+// as long as it is at least this large in both directions; 0 asks for the stored size.
+struct DecodeRequest {
+  int minWidth = 0;
+  int minHeight = 0;
+};
+
+// What StartPage delivers.
+struct PageInfo {
+  int width = 0;   // of the rows ReadRows will deliver
+  int height = 0;
+  PixelLayout layout = PixelLayout::kRGB8;
+  int orientation = 1;        // as in PageGeometry
+  std::vector<uint8_t> icc;   // embedded ICC profile, empty when none
+  std::vector<uint8_t> exif;  // raw EXIF block from its "Exif\0\0"-less TIFF header, if any
+};
+
+class Decoder {
+ public:
+  virtual ~Decoder() = default;
+
+  // Returns the number of pages, at least 1.
+  virtual int PageCount() = 0;
+
+  // Returns true and the stored geometry of page; false when the page cannot be read.
+  virtual bool Probe(int page, PageGeometry* geometry) = 0;
+
+  // Prepares page for reading from its first row. Returns true and fills *info; false when
+  // the page cannot be decoded. May be called again for another (or the same) page.
+  virtual bool StartPage(int page, const DecodeRequest& request, PageInfo* info) = 0;
+
+  // Reads the next count rows of the started page into rows, row r at rows + r * stride.
+  // Returns false on a decoding error; the rest of the page is then unusable.
+  virtual bool ReadRows(uint8_t* rows, size_t stride, int count) = 0;
+};
+
+// Sources larger than this many pixels are refused at open.
+constexpr uint64_t kMaxSourcePixels = 1000ull * 1000ull * 1000ull;
+
+// Each returns a decoder over file when its content is that format and its header is sound,
+// or nullptr otherwise. They never look at the file's name.
+std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file);
+std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file);
+std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file);
+std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file);
+std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file);
+std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file);
+std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file);

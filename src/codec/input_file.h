@@ -1,0 +1,37 @@
+// A source file opened for decoding: only regular files are opened, and never with a
+// blocking open or read on a FIFO or device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+class InputFile {
+ public:
+  // Returns an open file, or nullptr when path is not a readable regular file.
+  static std::unique_ptr<InputFile> Open(const char* path);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  int fd() const { return fd_; }
+  uint64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
+
+  // Returns true when exactly length bytes were read at offset into buffer; false on a short
+  // read or an error.
+  bool ReadAt(uint64_t offset, void* buffer, size_t length) const;
+
+  // Returns a stdio stream over the file, positioned at its start, owned by this object
+  // (closed with it); nullptr on failure. Every call rewinds the same stream.
+  FILE* Stdio();
+
+ private:
+  InputFile(int fd, uint64_t size, std::string path) : fd_(fd), size_(size), path_(std::move(path)) {}
+  int fd_;
+  uint64_t size_;
+  std::string path_;
+  FILE* stdio_ = nullptr;
+};

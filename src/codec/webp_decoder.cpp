@@ -1,0 +1,4 @@
+#include "codec/decoder.h"
+
+// Placeholder until this format's decoder lands.
+std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> /*file*/) { return nullptr; }
