@@ -1,9 +1,19 @@
 // The operating-system layer: the one place that calls the system for the current folder,
-// files and the desktop. Everything above it takes a Platform& so that tests can hand in a
-// fake that refuses what a real system (or root) would allow.
+// files, folders and the desktop. Everything above it takes a Platform& so that tests can hand
+// in a fake that refuses what a real system (or root) would allow.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+// One entry of a folder listing.
+struct DirEntry {
+  std::string name;     // as the file system spells it
+  bool isFolder = false;  // true when the entry is a folder or a link to one
+  uint64_t device = 0;  // with inode, identifies a folder (0 for files)
+  uint64_t inode = 0;
+};
 
 class Platform {
  public:
@@ -13,10 +23,57 @@ class Platform {
   // leaving *path untouched.
   virtual bool CurrentDir(std::string* path) = 0;
 
+  // Makes path (absolute, or relative to the current directory; "." and ".." resolved as
+  // text) the current directory. Returns true on success, false when it is refused.
+  virtual bool ChangeDir(const std::string& path) = 0;
+
+  // Returns the entries of the current directory whose names match pattern ("*" any run,
+  // "?" one character, letter case ignored, "*.*" everything), "." and ".." included, in a
+  // fixed order (by name, letter case ignored, ties by byte order). Returns an empty list
+  // when nothing matches or the folder cannot be read.
+  virtual std::vector<DirEntry> Enumerate(const std::string& pattern) = 0;
+
+  // Returns the current directory joined with pattern, "." and ".." resolved as text; an
+  // empty string when the current directory cannot be read.
+  virtual std::string FullPath(const std::string& pattern) = 0;
+
+  // Returns true when path exists, may be written and carries a write permission bit; false
+  // when it is missing, read-only or cannot be examined. Root gets no exemption.
+  virtual bool IsWritable(const std::string& path) = 0;
+
+  // Creates the one folder path (its parent must exist). Returns true on success.
+  virtual bool MakeDir(const std::string& path) = 0;
+
+  // Deletes path when it is not a folder. Returns true on success, false otherwise.
+  virtual bool RemoveFile(const std::string& path) = 0;
+
   // Asks the desktop to open document (relative to the current directory) in its viewer,
   // without waiting. Every failure is silent.
   virtual void OpenDocument(const std::string& document) = 0;
 };
 
+// The real platform of a POSIX system. Tests derive from it to make single operations fail.
+class PosixPlatform : public Platform {
+ public:
+  bool CurrentDir(std::string* path) override;
+  bool ChangeDir(const std::string& path) override;
+  std::vector<DirEntry> Enumerate(const std::string& pattern) override;
+  std::string FullPath(const std::string& pattern) override;
+  bool IsWritable(const std::string& path) override;
+  bool MakeDir(const std::string& path) override;
+  bool RemoveFile(const std::string& path) override;
+  void OpenDocument(const std::string& document) override;
+
+ private:
+  std::string logicalCwd_;  // the full path last entered through ChangeDir
+};
+
 // Returns the process's real platform; it lives for the whole run.
 Platform& SystemPlatform();
+
+// Returns true when name matches pattern by the rules of Platform::Enumerate.
+bool MatchesPattern(const std::string& pattern, const std::string& name);
+
+// Returns the absolute path with "." and ".." components resolved as text (no link is
+// followed) and repeated separators made one; ".." at the root stays at the root.
+std::string ResolveDots(const std::string& path);
