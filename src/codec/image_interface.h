@@ -1,0 +1,39 @@
+// The codec's face to the program's driver: load one image by content, tell its pages, and
+// save a page as JPEG, BMP, TIFF or GIF resized, turned and colour-normalised as the save
+// record asks. No exception leaves the class.
+#pragma once
+
+#include <memory>
+
+#include "settings/save_info.h"
+
+class Decoder;
+
+class CImageInterface {
+ public:
+  CImageInterface();
+  virtual ~CImageInterface();
+  CImageInterface(const CImageInterface&) = delete;
+  CImageInterface& operator=(const CImageInterface&) = delete;
+
+  // Returns non-zero when path is an image we can convert, now loaded (headers read); 0 with
+  // nothing loaded otherwise. Releases any image loaded before.
+  int Load(const char* path);
+  // Returns the loaded image's page count, 0 when none is loaded.
+  int GetPageCount();
+  // Each returns non-zero when page info->nPage was written to path; 0, leaving no file at
+  // path, when nothing is loaded, the record is unusable or decoding or writing fails.
+  int Save(const char* path, _SAVEIMAGEINFO::_BMP* info);
+  int Save(const char* path, _SAVEIMAGEINFO::_TIF* info);
+  int Save(const char* path, _SAVEIMAGEINFO::_GIF* info);
+  int Save(const char* path, _SAVEIMAGEINFO::_JPG* info);
+  // Releases the loaded image, if any.
+  void CloseHandle();
+
+ private:
+  template <typename Info>
+  int SaveAny(const char* path, Info* info);
+
+  std::unique_ptr<Decoder> decoder_;
+  int pageCount_ = 0;
+};

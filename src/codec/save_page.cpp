@@ -1,0 +1,70 @@
+#include "codec/save_page.h"
+
+#include <cstring>
+#include <string>
+
+#include "codec/bmp_writer.h"
+#include "codec/gif_writer.h"
+#include "codec/jpeg_encoder.h"
+#include "codec/metadata.h"
+#include "codec/output_file.h"
+#include "codec/pipeline.h"
+#include "codec/tiff_writer.h"
+
+namespace {
+
+std::string BoundedString(const char* text, size_t capacity) {
+  return std::string(text, strnlen(text, capacity));
+}
+
+// Runs write(rows, info) over the page's pipeline; removes path unless it succeeds.
+template <typename Write>
+bool Run(Decoder& decoder, const char* path, const SaveHeader& header, int channels,
+         Write write) {
+  if (path == nullptr) return false;
+  PageInfo info;
+  std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info);
+  if (!rows) return false;
+  RemoveUnlessKept guard(path);
+  if (!write(*rows, info)) return false;
+  guard.Keep();
+  return true;
+}
+
+}  // namespace
+
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info) {
+  int channels = info.nColorDepth >= 1 && info.nColorDepth <= 8 ? 1 : 3;
+  return Run(decoder, path, info, channels, [&](RowSource& rows, PageInfo& page) {
+    JpegEncodeOptions options;
+    options.quality = info.nQuality;
+    options.icc = ProfileForOutput(page.icc, channels);
+    options.exif = std::move(page.exif);
+    if (!ResetExifOrientation(&options.exif)) options.exif.clear();
+    return EncodeJpeg(rows, path, options);
+  });
+}
+
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info) {
+  return Run(decoder, path, info, 3,
+             [&](RowSource& rows, PageInfo&) { return WriteBmp(rows, path); });
+}
+
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info) {
+  TiffWriteOptions options;
+  options.horizontalPredictor = info.nPredictor == 2;
+  options.description = BoundedString(info.szDescription, sizeof info.szDescription);
+  options.software = BoundedString(info.szSoftware, sizeof info.szSoftware);
+  return Run(decoder, path, info, 3,
+             [&](RowSource& rows, PageInfo&) { return WriteTiff(rows, path, options); });
+}
+
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info) {
+  GifWriteOptions options;
+  options.colorBits = info.nColorBits;
+  options.interlaced = info.bInterlaced != 0;
+  options.transparent = info.bTransparent != 0;
+  options.transparentIndex = info.nTransparentIndex;
+  return Run(decoder, path, info, 3,
+             [&](RowSource& rows, PageInfo&) { return WriteGif(rows, path, options); });
+}

@@ -1,0 +1,13 @@
+// Saving one page of a decoder: builds the pipeline the record's header asks for and runs
+// the record's writer; a failed save leaves no file at the path.
+#pragma once
+
+#include "codec/decoder.h"
+#include "settings/save_info.h"
+
+// Each returns true when page info.nPage of decoder was written to path as the record asks;
+// false, with nothing left at path, otherwise.
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info);
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info);
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info);
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info);
