@@ -1,0 +1,57 @@
+// libjpeg's decompressor behind calls that return false instead of long-jumping: the only
+// place of the JPEG decoder that holds setjmp. Warnings are counted, never printed.
+#pragma once
+
+#include <cstdio>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+
+#include <csetjmp>
+#include <cstdint>
+
+class JpegSession {
+ public:
+  JpegSession();
+  ~JpegSession();
+  JpegSession(const JpegSession&) = delete;
+  JpegSession& operator=(const JpegSession&) = delete;
+
+  // Returns true when the decompressor was created; false when libjpeg refused.
+  bool created() const { return created_; }
+  jpeg_decompress_struct* cinfo() { return &cinfo_; }
+
+  // Returns true with the header of in (read from its current position) parsed, APP1 and APP2
+  // markers saved; false when it is not a readable JPEG header. Abandons any earlier decode.
+  bool ReadHeader(FILE* in);
+
+  // Returns true when decompression started with the parameters set in cinfo(); false on a
+  // decoding error.
+  bool Start();
+
+  // Returns true when count rows were read into rows[0..count); false on a decoding error or
+  // when fewer rows were left.
+  bool ReadScanlines(JSAMPROW* rows, int count);
+
+  // Returns the ICC profile assembled from the saved APP2 markers (malloc'ed, the caller
+  // frees it) and its length; nullptr when there is none or it is unreadable.
+  JOCTET* ReadIccProfile(unsigned int* length);
+
+  // Returns how many warnings libjpeg raised since the last ReadHeader.
+  int warnings() const { return err_.warnings; }
+
+ private:
+  struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    int warnings;
+  };
+  static void ErrorExit(j_common_ptr cinfo);
+  static void EmitMessage(j_common_ptr cinfo, int level);
+  static void OutputMessage(j_common_ptr cinfo);
+  static void Progress(j_common_ptr cinfo);
+
+  jpeg_decompress_struct cinfo_;
+  ErrorManager err_;
+  jpeg_progress_mgr progress_;
+  bool created_ = false;
+};
