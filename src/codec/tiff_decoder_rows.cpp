@@ -1,0 +1,165 @@
+#include "codec/tiff_decoder_rows.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+bool IsPackedInteger(int bits) { return bits >= 1 && bits <= 16 && bits != 16; }
+
+// The bitsPerSample-wide integer at sample position index of a packed, MSB-first row.
+uint32_t PackedSample(const uint8_t* row, size_t index, int bits) {
+  uint64_t bitPos = static_cast<uint64_t>(index) * static_cast<uint64_t>(bits);
+  size_t first = static_cast<size_t>(bitPos >> 3);
+  size_t last = static_cast<size_t>((bitPos + static_cast<uint64_t>(bits) - 1) >> 3);
+  uint32_t window = 0;
+  for (size_t i = first; i <= last; ++i) window = (window << 8) | row[i];
+  int unusedLow = static_cast<int>((last + 1) * 8 - (bitPos + static_cast<uint64_t>(bits)));
+  return (window >> unusedLow) & ((1u << bits) - 1u);
+}
+
+// The raw integer value of a sample (palette index or unsigned level).
+uint32_t RawSample(const TiffRowFormat& format, const uint8_t* row, size_t index) {
+  switch (format.bitsPerSample) {
+    case 8:
+      return row[index];
+    case 16: {
+      uint16_t v;
+      std::memcpy(&v, row + index * 2, 2);
+      return v;
+    }
+    case 32: {
+      uint32_t v;
+      std::memcpy(&v, row + index * 4, 4);
+      return v;
+    }
+    default:
+      return PackedSample(row, index, format.bitsPerSample);
+  }
+}
+
+uint8_t FromFloat(double v) {
+  if (!(v > 0.0)) return 0;  // also NaN
+  if (v >= 1.0) return 255;
+  return static_cast<uint8_t>(std::lround(v * 255.0));
+}
+
+// A sample's level scaled to 0..255.
+uint8_t Level8(const TiffRowFormat& format, const uint8_t* row, size_t index) {
+  const int bits = format.bitsPerSample;
+  if (format.kind == TiffSampleKind::kFloat) {
+    if (bits == 32) {
+      float v;
+      std::memcpy(&v, row + index * 4, 4);
+      return FromFloat(v);
+    }
+    double v;
+    std::memcpy(&v, row + index * 8, 8);
+    return FromFloat(v);
+  }
+  uint32_t raw = RawSample(format, row, index);
+  if (format.kind == TiffSampleKind::kSigned) {
+    // Two's complement of bits width; negative levels clamp to black.
+    uint32_t sign = 1u << (bits - 1);
+    if (raw & sign) return 0;
+    uint64_t max = sign - 1;
+    return static_cast<uint8_t>((raw * 255ull + max / 2) / max);
+  }
+  if (bits == 8) return static_cast<uint8_t>(raw);
+  if (bits == 32) return static_cast<uint8_t>(raw >> 24);
+  uint64_t max = (1ull << bits) - 1;
+  return static_cast<uint8_t>((raw * 255ull + max / 2) / max);
+}
+
+}  // namespace
+
+bool TiffRowFormatSupported(const TiffRowFormat& format) {
+  const int bits = format.bitsPerSample;
+  int base = format.color == TiffColor::kRgb ? 3 : format.color == TiffColor::kCmyk ? 4 : 1;
+  if (format.samplesPerPixel < base || format.width <= 0) return false;
+  if (format.alphaSample >= format.samplesPerPixel) return false;
+  switch (format.kind) {
+    case TiffSampleKind::kUnsigned:
+      if (!(bits == 16 || bits == 32 || IsPackedInteger(bits))) return false;
+      break;
+    case TiffSampleKind::kSigned:
+      if (bits != 8 && bits != 16) return false;
+      break;
+    case TiffSampleKind::kFloat:
+      if (bits != 32 && bits != 64) return false;
+      break;
+  }
+  if (format.color == TiffColor::kPalette) {
+    if (format.kind != TiffSampleKind::kUnsigned || bits > 16) return false;
+    if (format.palette.size() != 3u * (1u << bits)) return false;
+  }
+  return true;
+}
+
+PixelLayout TiffRowLayout(const TiffRowFormat& format) {
+  bool alpha = format.alphaSample >= 0;
+  switch (format.color) {
+    case TiffColor::kGray:
+      return alpha ? PixelLayout::kGA8 : PixelLayout::kG8;
+    case TiffColor::kRgb:
+    case TiffColor::kPalette:
+      return alpha ? PixelLayout::kRGBA8 : PixelLayout::kRGB8;
+    case TiffColor::kCmyk:
+      return PixelLayout::kCMYK8;
+  }
+  return PixelLayout::kRGB8;
+}
+
+uint64_t TiffPlaneRowBytes(const TiffRowFormat& format, uint64_t pixels) {
+  uint64_t perPixel = format.separate ? 1u : static_cast<uint64_t>(format.samplesPerPixel);
+  if (perPixel != 0 && pixels > UINT64_MAX / 64 / perPixel) return 0;
+  uint64_t samples = pixels * perPixel;
+  return (samples * static_cast<uint64_t>(format.bitsPerSample) + 7) / 8;
+}
+
+void SetTiffPalette(TiffRowFormat& format, const uint16_t* red, const uint16_t* green,
+                    const uint16_t* blue) {
+  size_t entries = size_t{1} << format.bitsPerSample;
+  bool eightBit = true;
+  for (size_t i = 0; i < entries && eightBit; ++i) {
+    eightBit = red[i] < 256 && green[i] < 256 && blue[i] < 256;
+  }
+  format.palette.resize(entries * 3);
+  for (size_t i = 0; i < entries; ++i) {
+    const uint16_t in[3] = {red[i], green[i], blue[i]};
+    for (int c = 0; c < 3; ++c) {
+      format.palette[i * 3 + c] =
+          static_cast<uint8_t>(eightBit ? in[c] : (static_cast<unsigned>(in[c]) + 128u) / 257u);
+    }
+  }
+}
+
+void ConvertTiffRow(const TiffRowFormat& format, const uint8_t* const* planes, uint8_t* out) {
+  const size_t spp = static_cast<size_t>(format.samplesPerPixel);
+  int colorSamples = format.color == TiffColor::kRgb ? 3 : format.color == TiffColor::kCmyk ? 4 : 1;
+  // Sample s of pixel x lives in row planes[plane(s)] at position index(x, s).
+  auto rowOf = [&](size_t s) { return format.separate ? planes[s] : planes[0]; };
+  auto indexOf = [&](size_t x, size_t s) { return format.separate ? x : x * spp + s; };
+  const bool alpha = format.alphaSample >= 0 && format.color != TiffColor::kCmyk;
+  const size_t alphaIndex = alpha ? static_cast<size_t>(format.alphaSample) : 0;
+  for (size_t x = 0; x < static_cast<size_t>(format.width); ++x) {
+    uint8_t a = alpha ? Level8(format, rowOf(alphaIndex), indexOf(x, alphaIndex)) : 255;
+    uint8_t* px = out;
+    if (format.color == TiffColor::kPalette) {
+      uint32_t entry = RawSample(format, rowOf(0), indexOf(x, 0));
+      std::memcpy(px, &format.palette[static_cast<size_t>(entry) * 3], 3);
+      out += 3;
+    } else {
+      for (int c = 0; c < colorSamples; ++c) {
+        uint8_t v =
+            Level8(format, rowOf(static_cast<size_t>(c)), indexOf(x, static_cast<size_t>(c)));
+        *out++ = format.invert ? static_cast<uint8_t>(255 - v) : v;
+      }
+    }
+    if (!alpha) continue;
+    if (format.premultiplied) {
+      for (uint8_t* p = px; p < out; ++p) *p = Unpremultiply(*p, a);
+    }
+    *out++ = a;
+  }
+}
