@@ -1,0 +1,367 @@
+// The writers and the codec's face: each writer's output decoded back with its own library,
+// failing saves leaving nothing behind, and loading by content through CImageInterface.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "codec/image_interface.h"
+#include "codec/read_back.h"
+#include "codec/save_page.h"
+#include "codec/test_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/xevra_codec_XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+template <typename Info>
+Info Record() {
+  Info info;
+  InitSaveInfo(info);
+  return info;
+}
+
+// A 6 x 4 image with a distinct colour per quadrant.
+FakePage Quadrants() {
+  return MakePage(6, 4, PixelLayout::kRGB8, [](int x, int y, int c) {
+    static const int kColors[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}};
+    return kColors[(y >= 2) * 2 + (x >= 3)][c];
+  });
+}
+
+FakePage Flat(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+  return MakePage(w, h, PixelLayout::kRGB8, [=](int, int, int c) { return c == 0 ? r : c == 1 ? g : b; });
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+TEST(JpegWriter, ModeAndChromaFromRecord) {
+  struct Case { int depth, quality, channels, lumaSampling; };
+  const Case kCases[] = {{24, 75, 3, 2}, {24, 89, 3, 2}, {24, 90, 3, 1}, {24, 100, 3, 1},
+                         {24, 0, 3, 2},  {24, 500, 3, 1}, {8, 75, 1, 1},  {1, 95, 1, 1},
+                         {0, 75, 3, 2},  {32, 75, 3, 2},  {9, 75, 3, 2}};
+  TempDir dir;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.depth * 1000 + c.quality);
+    FakeDecoder decoder(Flat(33, 17, 200, 100, 50));
+    auto info = Record<_SAVEIMAGEINFO::_JPG>();
+    info.nColorDepth = c.depth;
+    info.nQuality = c.quality;
+    std::string path = dir.File("out.jpg");
+    ASSERT_TRUE(SavePage(decoder, path.c_str(), info));
+    ReadBack back;
+    ASSERT_TRUE(ReadJpeg(path, &back));
+    EXPECT_EQ(back.width, 33);
+    EXPECT_EQ(back.height, 17);
+    EXPECT_EQ(back.channels, c.channels);
+    EXPECT_EQ(back.lumaSampling, c.lumaSampling);
+    int expected = c.channels == 1 ? (77 * 200 + 150 * 100 + 29 * 50 + 128) >> 8 : 200;
+    EXPECT_NEAR(back.At(16, 8), expected, c.quality < 10 ? 40 : 8);
+  }
+}
+
+TEST(JpegWriter, ResizesAndTurnsPerHeader) {
+  TempDir dir;
+  FakeDecoder decoder(Quadrants());
+  auto info = Record<_SAVEIMAGEINFO::_JPG>();
+  info.nWidth = 60;
+  info.bProportional = 1;
+  info.fRotation = 90;
+  info.nQuality = 95;
+  std::string path = dir.File("out.jpg");
+  ASSERT_TRUE(SavePage(decoder, path.c_str(), info));
+  ReadBack back;
+  ASSERT_TRUE(ReadJpeg(path, &back));
+  EXPECT_EQ(back.width, 40);
+  EXPECT_EQ(back.height, 60);
+  // After a clockwise turn the bottom-left (blue) quadrant is at the top-left.
+  EXPECT_NEAR(back.At(5, 5, 2), 255, 12);
+  EXPECT_NEAR(back.At(5, 5, 0), 0, 12);
+  EXPECT_NEAR(back.At(35, 5, 0), 255, 12);  // red
+}
+
+std::vector<uint8_t> FakeProfile(const char* space) {
+  std::vector<uint8_t> icc(200, 7);
+  std::memcpy(&icc[16], space, 4);
+  return icc;
+}
+
+// A little-endian EXIF block with orientation and one other tag.
+std::vector<uint8_t> ExifWithOrientation(uint16_t orientation) {
+  std::vector<uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
+  auto entry = [&](uint16_t tag, uint16_t value) {
+    uint8_t e[12] = {static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8), 3, 0, 1, 0, 0, 0,
+                     static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), 0, 0};
+    b.insert(b.end(), e, e + 12);
+  };
+  entry(0x0112, orientation);
+  entry(0x0128, 2);
+  b.insert(b.end(), {0, 0, 0, 0});
+  return b;
+}
+
+TEST(JpegWriter, CarriesMatchingProfileAndResetsExifOrientation) {
+  struct Case { const char* space; int depth; bool carried; };
+  const Case kCases[] = {{"RGB ", 24, true}, {"RGB ", 8, false}, {"GRAY", 8, true},
+                         {"GRAY", 24, false}, {"CMYK", 24, false}};
+  TempDir dir;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::string(c.space) + std::to_string(c.depth));
+    FakePage page = Quadrants();
+    page.icc = FakeProfile(c.space);
+    page.exif = ExifWithOrientation(6);
+    page.orientation = 6;
+    FakeDecoder decoder(page);
+    auto info = Record<_SAVEIMAGEINFO::_JPG>();
+    info.nColorDepth = c.depth;
+    std::string path = dir.File("meta.jpg");
+    ASSERT_TRUE(SavePage(decoder, path.c_str(), info));
+    ReadBack back;
+    ASSERT_TRUE(ReadJpeg(path, &back));
+    EXPECT_EQ(back.width, 4);
+    EXPECT_EQ(back.height, 6);
+    EXPECT_EQ(back.icc, c.carried ? page.icc : std::vector<uint8_t>());
+    std::vector<uint8_t> expected = ExifWithOrientation(1);
+    EXPECT_EQ(back.exif, expected);
+  }
+}
+
+TEST(JpegWriter, MalformedExifIsDropped) {
+  TempDir dir;
+  FakePage page = Quadrants();
+  page.exif = ExifWithOrientation(3);
+  page.exif[8] = 200;  // more entries than the block holds
+  FakeDecoder decoder(page);
+  std::string path = dir.File("meta.jpg");
+  ASSERT_TRUE(SavePage(decoder, path.c_str(), Record<_SAVEIMAGEINFO::_JPG>()));
+  ReadBack back;
+  ASSERT_TRUE(ReadJpeg(path, &back));
+  EXPECT_TRUE(back.exif.empty());
+}
+
+TEST(LosslessWriters, PixelsComeBackExactly) {
+  TempDir dir;
+  FakePage page = MakePage(5, 3, PixelLayout::kRGB8, [](int x, int y, int c) { return x * 50 + y * 7 + c; });
+  for (const char* format : {"bmp", "tif"}) {
+    SCOPED_TRACE(format);
+    FakeDecoder decoder(page);
+    std::string path = dir.File(std::string("out.") + format);
+    ReadBack back;
+    if (format[0] == 'b') {
+      ASSERT_TRUE(SavePage(decoder, path.c_str(), Record<_SAVEIMAGEINFO::_BMP>()));
+      ASSERT_TRUE(ReadBmp(path, &back));
+    } else {
+      ASSERT_TRUE(SavePage(decoder, path.c_str(), Record<_SAVEIMAGEINFO::_TIF>()));
+      ASSERT_TRUE(ReadTiff(path, &back));
+      EXPECT_EQ(back.compression, 8);  // deflate
+    }
+    EXPECT_EQ(back.width, 5);
+    EXPECT_EQ(back.height, 3);
+    EXPECT_EQ(back.channels, 3);
+    EXPECT_EQ(back.pixels, page.pixels);
+  }
+}
+
+TEST(LosslessWriters, GrayAndAlphaSourcesBecomeRgb) {
+  TempDir dir;
+  FakeDecoder gray(MakePage(3, 2, PixelLayout::kG8, [](int x, int, int) { return x * 100; }));
+  std::string path = dir.File("gray.bmp");
+  ASSERT_TRUE(SavePage(gray, path.c_str(), Record<_SAVEIMAGEINFO::_BMP>()));
+  ReadBack back;
+  ASSERT_TRUE(ReadBmp(path, &back));
+  EXPECT_EQ(back.At(2, 1, 0), 200);
+  EXPECT_EQ(back.At(2, 1, 2), 200);
+
+  FakeDecoder alpha(MakePage(2, 2, PixelLayout::kRGBA8, [](int, int, int c) { return c == 3 ? 0 : 9; }));
+  path = dir.File("alpha.tif");
+  ASSERT_TRUE(SavePage(alpha, path.c_str(), Record<_SAVEIMAGEINFO::_TIF>()));
+  ReadBack tiff;
+  ASSERT_TRUE(ReadTiff(path, &tiff));
+  EXPECT_EQ(tiff.pixels, std::vector<uint8_t>(12, 255));
+}
+
+TEST(GifWriter, FewColoursSurviveAndFieldsAreHonoured) {
+  struct Case { int bits; bool interlaced; bool transparent; };
+  const Case kCases[] = {{8, false, false}, {8, true, false}, {2, false, true}, {4, true, true}};
+  TempDir dir;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.bits * 100 + c.interlaced * 10 + c.transparent);
+    FakeDecoder decoder(MakePage(9, 19, PixelLayout::kRGB8, [](int x, int y, int ch) {
+      return ((x + y) % 2) ? (ch == 0 ? 248 : 0) : (ch == 2 ? 248 : 16);
+    }));
+    auto info = Record<_SAVEIMAGEINFO::_GIF>();
+    info.nColorBits = c.bits;
+    info.bInterlaced = c.interlaced;
+    info.bTransparent = c.transparent;
+    info.nTransparentIndex = 1;
+    std::string path = dir.File("out.gif");
+    ASSERT_TRUE(SavePage(decoder, path.c_str(), info));
+    ReadBack back;
+    ASSERT_TRUE(ReadGif(path, &back));
+    EXPECT_EQ(back.width, 9);
+    EXPECT_EQ(back.height, 19);
+    EXPECT_EQ(back.transparentIndex, c.transparent ? 1 : -1);
+    for (int y = 0; y < back.height; ++y) {
+      for (int x = 0; x < back.width; ++x) {
+        bool odd = (x + y) % 2;
+        ASSERT_NEAR(back.At(x, y, 0), odd ? 248 : 16, 8) << x << "," << y;
+        ASSERT_NEAR(back.At(x, y, 2), odd ? 0 : 248, 8) << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST(FailedSave, LeavesNoFile) {
+  TempDir dir;
+  FakePage broken = Quadrants();
+  broken.failAfterRows = 2;
+  struct Case {
+    const char* name;
+    FakePage page;
+    int width;
+    std::string path;
+  };
+  const Case kCases[] = {
+      {"decoding fails midway", broken, -1, dir.File("out")},
+      {"output too wide", Quadrants(), 70000, dir.File("out")},
+      {"folder missing", Quadrants(), -1, dir.File("missing/out")},
+  };
+  for (const Case& c : kCases) {
+    for (int format = 0; format < 4; ++format) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::to_string(format));
+      fs::remove(c.path);
+      FakeDecoder decoder(c.page);
+      const char* path = c.path.c_str();
+      bool saved = true;
+      if (format == 0) {
+        auto info = Record<_SAVEIMAGEINFO::_JPG>();
+        info.nWidth = c.width;
+        saved = SavePage(decoder, path, info);
+      } else if (format == 1) {
+        auto info = Record<_SAVEIMAGEINFO::_BMP>();
+        info.nWidth = c.width;
+        saved = SavePage(decoder, path, info);
+      } else if (format == 2) {
+        auto info = Record<_SAVEIMAGEINFO::_TIF>();
+        info.nWidth = c.width;
+        saved = SavePage(decoder, path, info);
+      } else {
+        auto info = Record<_SAVEIMAGEINFO::_GIF>();
+        info.nWidth = c.width;
+        saved = SavePage(decoder, path, info);
+      }
+      EXPECT_FALSE(saved);
+      EXPECT_FALSE(fs::exists(c.path));
+    }
+  }
+}
+
+TEST(ImageInterface, NothingLoadedMeansNothingWorks) {
+  TempDir dir;
+  CImageInterface image;
+  EXPECT_EQ(image.GetPageCount(), 0);
+  auto jpg = Record<_SAVEIMAGEINFO::_JPG>();
+  auto bmp = Record<_SAVEIMAGEINFO::_BMP>();
+  auto tif = Record<_SAVEIMAGEINFO::_TIF>();
+  auto gif = Record<_SAVEIMAGEINFO::_GIF>();
+  std::string path = dir.File("out");
+  EXPECT_EQ(image.Save(path.c_str(), &jpg), 0);
+  EXPECT_EQ(image.Save(path.c_str(), &bmp), 0);
+  EXPECT_EQ(image.Save(path.c_str(), &tif), 0);
+  EXPECT_EQ(image.Save(path.c_str(), &gif), 0);
+  EXPECT_FALSE(fs::exists(path));
+  image.CloseHandle();
+  EXPECT_EQ(image.GetPageCount(), 0);
+}
+
+TEST(ImageInterface, NonImagesDoNotLoad) {
+  TempDir dir;
+  struct Case { const char* name; std::string bytes; };
+  const Case kCases[] = {
+      {"empty", ""},
+      {"text", "hello, this is not an image\n"},
+      {"jpeg magic only", std::string("\xFF\xD8\xFF", 3)},
+      {"png signature only", std::string("\x89PNG\r\n\x1A\n", 8)},
+      {"bmp magic only", "BM"},
+      {"riff not webp", "RIFF\x10\0\0\0WAVEfmt "},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.File("file.jpg");
+    WriteFile(path, c.bytes);
+    CImageInterface image;
+    EXPECT_EQ(image.Load(path.c_str()), 0);
+    EXPECT_EQ(image.GetPageCount(), 0);
+  }
+  CImageInterface image;
+  EXPECT_EQ(image.Load(dir.File("absent.jpg").c_str()), 0);
+  EXPECT_EQ(image.Load(dir.File("").c_str()), 0);  // a folder
+  EXPECT_EQ(image.Load(nullptr), 0);
+}
+
+TEST(ImageInterface, LoadsByContentAndConvertsToEveryFormat) {
+  TempDir dir;
+  // A JPEG and a BMP made by our writers, each named as the other format.
+  FakeDecoder decoder(Quadrants());
+  auto jpgInfo = Record<_SAVEIMAGEINFO::_JPG>();
+  jpgInfo.nQuality = 100;
+  ASSERT_TRUE(SavePage(decoder, dir.File("jpeg.bmp").c_str(), jpgInfo));
+  ASSERT_TRUE(SavePage(decoder, dir.File("bmp.jpg").c_str(), Record<_SAVEIMAGEINFO::_BMP>()));
+  for (const char* source : {"jpeg.bmp", "bmp.jpg"}) {
+    SCOPED_TRACE(source);
+    CImageInterface image;
+    ASSERT_NE(image.Load(dir.File(source).c_str()), 0);
+    EXPECT_EQ(image.GetPageCount(), 1);
+    auto jpg = Record<_SAVEIMAGEINFO::_JPG>();
+    jpg.nWidth = 12;
+    jpg.nQuality = 95;
+    auto bmp = Record<_SAVEIMAGEINFO::_BMP>();
+    auto tif = Record<_SAVEIMAGEINFO::_TIF>();
+    auto gif = Record<_SAVEIMAGEINFO::_GIF>();
+    gif.fRotation = 180;
+    ASSERT_NE(image.Save(dir.File("o.jpg").c_str(), &jpg), 0);
+    ASSERT_NE(image.Save(dir.File("o.bmp").c_str(), &bmp), 0);
+    ASSERT_NE(image.Save(dir.File("o.tif").c_str(), &tif), 0);
+    ASSERT_NE(image.Save(dir.File("o.gif").c_str(), &gif), 0);
+    ReadBack j, b, t, g;
+    const int kLossy = 40;  // saturated colours through JPEG
+    ASSERT_TRUE(ReadJpeg(dir.File("o.jpg"), &j));
+    ASSERT_TRUE(ReadBmp(dir.File("o.bmp"), &b));
+    ASSERT_TRUE(ReadTiff(dir.File("o.tif"), &t));
+    ASSERT_TRUE(ReadGif(dir.File("o.gif"), &g));
+    EXPECT_EQ(j.width, 12);
+    EXPECT_EQ(j.height, 4);
+    EXPECT_EQ(b.width, 6);
+    EXPECT_EQ(t.height, 4);
+    EXPECT_NEAR(j.At(1, 0, 0), 255, kLossy);  // red top-left
+    EXPECT_NEAR(b.At(5, 3, 1), 255, kLossy);  // yellow bottom-right
+    EXPECT_NEAR(t.At(0, 3, 2), 255, kLossy);  // blue bottom-left
+    EXPECT_NEAR(g.At(5, 3, 0), 255, kLossy);  // turned: red bottom-right
+    EXPECT_NEAR(g.At(5, 3, 1), 0, kLossy);
+    // A second Load replaces the first; a page past the end fails.
+    jpg.nPage = 1;
+    EXPECT_EQ(image.Save(dir.File("p.jpg").c_str(), &jpg), 0);
+    EXPECT_FALSE(fs::exists(dir.File("p.jpg")));
+    EXPECT_EQ(image.Load(dir.File("nothing").c_str()), 0);
+    EXPECT_EQ(image.GetPageCount(), 0);
+  }
+}
+
+}  // namespace
