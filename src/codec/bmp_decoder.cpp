@@ -1,4 +1,219 @@
+// The BMP decoder. Uncompressed files are read a row at a time at computed offsets, so only
+// one stored row is held; RLE4/RLE8 files are expanded once into one palette index per pixel.
+// Pixels an RLE stream leaves unwritten (delta jumps, early end of line or of bitmap) take
+// palette entry 0, and an index past the palette gives black.
+#include <algorithm>
+#include <new>
+
+#include "codec/bmp_decoder_header.h"
 #include "codec/decoder.h"
 
-// Placeholder until this format's decoder lands.
-std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> /*file*/) { return nullptr; }
+namespace {
+
+constexpr size_t kAlphaScanChunk = 1 << 20;
+
+// Expands an RLE stream into indices (width * height, stored row order). Returns true when
+// the stream ends with end-of-bitmap, covers every row or stops only in the last row; false
+// when it breaks off earlier.
+bool ExpandRle(const std::vector<uint8_t>& data, int width, int height, bool rle4,
+               uint8_t* indices) {
+  size_t pos = 0;
+  int64_t x = 0;
+  int64_t y = 0;
+  const size_t size = data.size();
+  auto put = [&](uint8_t value) {
+    if (x < width && y < height) indices[y * width + x] = value;
+    ++x;
+  };
+  while (y < height) {
+    if (size - pos < 2) return y >= height - 1;
+    const uint8_t count = data[pos];
+    const uint8_t value = data[pos + 1];
+    pos += 2;
+    if (count > 0) {
+      const int64_t room = std::max<int64_t>(0, width - x);
+      const int n = static_cast<int>(std::min<int64_t>(count, room));
+      for (int i = 0; i < n; ++i) put(rle4 ? ((i & 1) ? value & 0x0f : value >> 4) : value);
+      x += count - n;
+    } else if (value == 0) {
+      x = 0;
+      ++y;
+    } else if (value == 1) {
+      return true;
+    } else if (value == 2) {
+      if (size - pos < 2) return y >= height - 1;
+      x += data[pos];
+      y += data[pos + 1];
+      pos += 2;
+    } else {
+      const size_t bytes = rle4 ? (value + 1u) / 2u : value;
+      if (size - pos < bytes) return y >= height - 1;
+      for (int i = 0; i < value; ++i) {
+        uint8_t b = data[pos + (rle4 ? i / 2 : i)];
+        put(rle4 ? ((i & 1) ? b & 0x0f : b >> 4) : b);
+      }
+      pos += std::min(size - pos, (bytes + 1) & ~size_t{1});
+    }
+  }
+  return true;
+}
+
+class BmpDecoder : public Decoder {
+ public:
+  BmpDecoder(std::unique_ptr<InputFile> file, BmpHeader header)
+      : file_(std::move(file)), header_(std::move(header)) {}
+
+  int PageCount() override { return 1; }
+
+  bool Probe(int page, PageGeometry* geometry) override {
+    if (page != 0) return false;
+    geometry->width = header_.width;
+    geometry->height = header_.height;
+    geometry->orientation = 1;
+    return true;
+  }
+
+  bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
+    started_ = false;
+    if (page != 0) return false;
+    const bool rle = header_.compression == BmpCompression::kRle8 ||
+                     header_.compression == BmpCompression::kRle4;
+    if (rle && indices_.empty() && !ExpandWholeImage()) return false;
+    if (!alphaChecked_) {
+      alphaUsed_ = header_.hasAlphaMask && !rle && AnyAlphaSet();
+      alphaChecked_ = true;
+    }
+    try {
+      raw_.resize(rle ? 0 : header_.rowStride);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    *info = PageInfo{};
+    info->width = header_.width;
+    info->height = header_.height;
+    info->layout = alphaUsed_ ? PixelLayout::kRGBA8 : PixelLayout::kRGB8;
+    nextRow_ = 0;
+    started_ = true;
+    return true;
+  }
+
+  bool ReadRows(uint8_t* rows, size_t stride, int count) override {
+    if (!started_ || count < 0 || count > header_.height - nextRow_) return false;
+    for (int r = 0; r < count; ++r, ++nextRow_) {
+      const uint64_t stored = header_.topDown ? nextRow_ : header_.height - 1 - nextRow_;
+      uint8_t* out = rows + r * stride;
+      if (!indices_.empty()) {
+        const uint8_t* index = indices_.data() + stored * header_.width;
+        for (int x = 0; x < header_.width; ++x) PutPaletteColor(index[x], out + 3 * x);
+        continue;
+      }
+      if (!file_->ReadAt(header_.pixelOffset + stored * header_.rowStride, raw_.data(),
+                         header_.rowBytes)) {
+        started_ = false;
+        return false;
+      }
+      ConvertRow(raw_.data(), out);
+    }
+    return true;
+  }
+
+ private:
+  bool ExpandWholeImage() {
+    try {
+      std::vector<uint8_t> data(header_.dataSize);
+      if (!file_->ReadAt(header_.pixelOffset, data.data(), data.size())) return false;
+      indices_.assign(static_cast<size_t>(header_.width) * header_.height, 0);
+      if (!ExpandRle(data, header_.width, header_.height,
+                     header_.compression == BmpCompression::kRle4, indices_.data())) {
+        indices_.clear();
+        return false;
+      }
+    } catch (const std::bad_alloc&) {
+      indices_.clear();
+      return false;
+    }
+    return true;
+  }
+
+  // A 16/32-bit file with an alpha mask whose alpha is zero everywhere is a writer's mistake
+  // for an opaque image; returns whether any pixel has alpha bits set.
+  bool AnyAlphaSet() {
+    const uint64_t rowStride = header_.rowStride;
+    const uint64_t rowsPerChunk = std::max<uint64_t>(1, kAlphaScanChunk / rowStride);
+    const uint32_t mask = header_.channels[3].mask;
+    const int bytesPerPixel = header_.bitCount / 8;
+    std::vector<uint8_t> chunk;
+    for (uint64_t row = 0; row < static_cast<uint64_t>(header_.height); row += rowsPerChunk) {
+      const uint64_t n = std::min<uint64_t>(rowsPerChunk, header_.height - row);
+      chunk.resize(rowStride * (n - 1) + header_.rowBytes);
+      if (!file_->ReadAt(header_.pixelOffset + row * rowStride, chunk.data(), chunk.size())) {
+        return false;
+      }
+      for (uint64_t r = 0; r < n; ++r) {
+        const uint8_t* p = chunk.data() + r * rowStride;
+        for (int x = 0; x < header_.width; ++x, p += bytesPerPixel) {
+          if ((ReadPixel(p) & mask) != 0) return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  uint32_t ReadPixel(const uint8_t* p) const {
+    if (header_.bitCount == 16) return static_cast<uint32_t>(p[0] | (p[1] << 8));
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  }
+
+  void PutPaletteColor(uint8_t index, uint8_t* out) const {
+    if (index < header_.palette.size()) {
+      std::copy_n(header_.palette[index].data(), 3, out);
+    } else {
+      out[0] = out[1] = out[2] = 0;
+    }
+  }
+
+  void ConvertRow(const uint8_t* raw, uint8_t* out) const {
+    const int bits = header_.bitCount;
+    const int width = header_.width;
+    if (bits <= 8) {
+      const int mask = (1 << bits) - 1;
+      for (int x = 0; x < width; ++x) {
+        const uint64_t bit = static_cast<uint64_t>(x) * bits;
+        const int shift = 8 - bits - static_cast<int>(bit % 8);
+        PutPaletteColor(static_cast<uint8_t>((raw[bit / 8] >> shift) & mask), out + 3 * x);
+      }
+    } else if (bits == 24) {
+      for (int x = 0; x < width; ++x, raw += 3, out += 3) {
+        out[0] = raw[2];
+        out[1] = raw[1];
+        out[2] = raw[0];
+      }
+    } else {
+      const int bytesPerPixel = bits / 8;
+      const int channels = alphaUsed_ ? 4 : 3;
+      for (int x = 0; x < width; ++x, raw += bytesPerPixel, out += channels) {
+        const uint32_t pixel = ReadPixel(raw);
+        for (int c = 0; c < channels; ++c) out[c] = BmpChannelValue(header_.channels[c], pixel);
+      }
+    }
+  }
+
+  std::unique_ptr<InputFile> file_;
+  BmpHeader header_;
+  std::vector<uint8_t> indices_;  // RLE only: the expanded image, stored row order
+  std::vector<uint8_t> raw_;      // uncompressed only: one stored row
+  bool alphaChecked_ = false;
+  bool alphaUsed_ = false;
+  bool started_ = false;
+  int nextRow_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file) {
+  if (file == nullptr) return nullptr;
+  BmpHeader header;
+  if (!ReadBmpHeader(*file, &header)) return nullptr;
+  return std::make_unique<BmpDecoder>(std::move(file), std::move(header));
+}
