@@ -25,11 +25,14 @@ int RunXevra(int argc, char** argv, Platform& platform) {
   CollectSourceFiles(job, settings.m_bSubfolders, platform);
   int count = static_cast<int>(job.m_files.size());
   PrintFoundCount(count);
+  int status = 0;
   if (count != 0) {
-    ConvertFiles(job, settings);
+    // A batch in which any file was not converted must not pass for a success: a script
+    // such as "xevra s=in/*.bmp d=out && rm -r in" would delete what was never converted.
+    if (!ConvertFiles(job, settings, platform)) status = 1;
     job.m_files.clear();
     job.m_files.shrink_to_fit();
   }
   std::fflush(stdout);
-  return 0;
+  return status;
 }

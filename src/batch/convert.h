@@ -1,7 +1,13 @@
-// The conversion driver: turns a job's file list into output files below its destination.
+// The conversion driver: turns a job's file list into output files below its destination,
+// mirroring the folders below the source folder, one progress line per file.
 #pragma once
 
+#include "platform/platform.h"
 #include "settings/convert_settings.h"
 
-// Converts every entry of job.m_files as settings say, reporting each file's progress.
-void ConvertFiles(CConvertJob& job, CConvertSettings& settings);
+// Converts every entry of job.m_files as settings say, reporting each file's progress, and
+// normalises job.m_strDest in place. Returns true when every entry was converted (every page
+// of it, with page splitting); false when any was not, or when the destination folder could
+// not be used and the batch was skipped without a word.
+bool ConvertFiles(CConvertJob& job, CConvertSettings& settings,
+                  Platform& platform = SystemPlatform());

@@ -50,6 +50,23 @@ class Platform {
   // Asks the desktop to open document (relative to the current directory) in its viewer,
   // without waiting. Every failure is silent.
   virtual void OpenDocument(const std::string& document) = 0;
+
+  // Outputs are written into a temporary file beside their final name and published only
+  // when complete, so that a failure or an interruption never leaves a partial file.
+
+  // Returns true and the path of a new, empty temporary file in folder (a hidden name that
+  // no usual mask matches); false when none can be made. Until it is published or discarded
+  // it is removed if the process is interrupted (SIGINT, SIGTERM, SIGHUP).
+  virtual bool CreateTempFile(const std::string& folder, std::string* tempPath) = 0;
+
+  // Moves the temporary file to target. Without replace it fails when anything named target
+  // exists; with replace it still fails for a read-only file or a folder. Returns true on
+  // success; on failure the temporary file is left for DiscardTempFile.
+  virtual bool PublishFile(const std::string& tempPath, const std::string& target,
+                           bool replace) = 0;
+
+  // Removes a temporary file that will not be published.
+  virtual void DiscardTempFile(const std::string& tempPath) = 0;
 };
 
 // The real platform of a POSIX system. Tests derive from it to make single operations fail.
@@ -63,6 +80,10 @@ class PosixPlatform : public Platform {
   bool MakeDir(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
   void OpenDocument(const std::string& document) override;
+  bool CreateTempFile(const std::string& folder, std::string* tempPath) override;
+  bool PublishFile(const std::string& tempPath, const std::string& target,
+                   bool replace) override;
+  void DiscardTempFile(const std::string& tempPath) override;
 
  private:
   std::string logicalCwd_;  // the full path last entered through ChangeDir

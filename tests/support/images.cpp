@@ -1,0 +1,110 @@
+#include "support/images.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+void Put16(std::string& s, uint32_t v) {
+  s += static_cast<char>(v & 0xff);
+  s += static_cast<char>((v >> 8) & 0xff);
+}
+
+void Put32(std::string& s, uint32_t v) {
+  Put16(s, v & 0xffff);
+  Put16(s, v >> 16);
+}
+
+}  // namespace
+
+void WriteBmp(const std::string& path, int width, int height, int seed) {
+  uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
+  uint32_t dataSize = stride * static_cast<uint32_t>(height);
+  std::string file = "BM";
+  Put32(file, 54 + dataSize);
+  Put32(file, 0);
+  Put32(file, 54);
+  Put32(file, 40);
+  Put32(file, static_cast<uint32_t>(width));
+  Put32(file, static_cast<uint32_t>(height));
+  Put16(file, 1);
+  Put16(file, 24);
+  for (uint32_t v : {0u, dataSize, 2835u, 2835u, 0u, 0u}) Put32(file, v);
+  std::string row(stride, '\0');
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      row[x * 3] = static_cast<char>((x * 255 / (width > 1 ? width - 1 : 1) + seed) & 0xff);
+      row[x * 3 + 1] = static_cast<char>((y * 255 / (height > 1 ? height - 1 : 1)) & 0xff);
+      row[x * 3 + 2] = static_cast<char>((seed * 40) & 0xff);
+    }
+    file += row;
+  }
+  WriteFile(path, file);
+}
+
+void WriteTiff(const std::string& path, int width, int height, int pages) {
+  std::string file = "II*";
+  file += '\0';
+  Put32(file, 0);
+  size_t link = 4;
+  uint32_t dataSize = static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3;
+  for (int page = 0; page < pages; ++page) {
+    uint32_t dataOffset = static_cast<uint32_t>(file.size());
+    for (uint32_t i = 0; i < dataSize; ++i) file += static_cast<char>((i * 7 + page * 80) & 0xff);
+    if (file.size() % 2 != 0) file += '\0';
+    uint32_t bpsOffset = static_cast<uint32_t>(file.size());
+    Put16(file, 8);
+    Put16(file, 8);
+    Put16(file, 8);
+    uint32_t ifd = static_cast<uint32_t>(file.size());
+    for (int b = 0; b < 4; ++b) file[link + b] = static_cast<char>((ifd >> (8 * b)) & 0xff);
+    struct Tag {
+      uint16_t tag, type;
+      uint32_t count, value;
+    };
+    const Tag tags[] = {{256, 4, 1, static_cast<uint32_t>(width)},
+                        {257, 4, 1, static_cast<uint32_t>(height)},
+                        {258, 3, 3, bpsOffset},
+                        {259, 3, 1, 1},
+                        {262, 3, 1, 2},
+                        {273, 4, 1, dataOffset},
+                        {277, 3, 1, 3},
+                        {278, 4, 1, static_cast<uint32_t>(height)},
+                        {279, 4, 1, dataSize}};
+    Put16(file, sizeof tags / sizeof tags[0]);
+    for (const Tag& t : tags) {
+      Put16(file, t.tag);
+      Put16(file, t.type);
+      Put32(file, t.count);
+      Put32(file, t.value);
+    }
+    link = file.size();
+    Put32(file, 0);
+  }
+  WriteFile(path, file);
+}
+
+bool ReadJpegInfo(const std::string& path, JpegInfo* info) {
+  std::string data = ReadFile(path);
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(data[i]); };
+  if (data.size() < 4 || byte(0) != 0xff || byte(1) != 0xd8) return false;
+  if (byte(data.size() - 2) != 0xff || byte(data.size() - 1) != 0xd9) return false;
+  size_t pos = 2;
+  while (pos + 4 <= data.size()) {
+    if (byte(pos) != 0xff) return false;
+    unsigned marker = byte(pos + 1);
+    size_t length = (byte(pos + 2) << 8) | byte(pos + 3);
+    bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
+                 marker != 0xcc;
+    if (frame && pos + 10 <= data.size()) {
+      info->height = (byte(pos + 5) << 8) | byte(pos + 6);
+      info->width = (byte(pos + 7) << 8) | byte(pos + 8);
+      info->components = byte(pos + 9);
+      return true;
+    }
+    pos += 2 + length;
+  }
+  return false;
+}

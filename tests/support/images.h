@@ -1,0 +1,21 @@
+// Small images for the end-to-end tests, written byte by byte, and a look at the JPEG files
+// the program writes.
+#pragma once
+
+#include <string>
+
+// Writes a 24-bit BMP of width x height with a pattern that depends on seed.
+void WriteBmp(const std::string& path, int width, int height, int seed = 0);
+
+// Writes an uncompressed 8-bit RGB TIFF with pages directories of width x height each.
+void WriteTiff(const std::string& path, int width, int height, int pages);
+
+struct JpegInfo {
+  int width = 0;
+  int height = 0;
+  int components = 0;  // 1 gray, 3 colour
+};
+
+// Returns true and the frame header of the JPEG file at path when it is a complete JPEG
+// (starts with SOI, has a frame header, ends with EOI); false otherwise.
+bool ReadJpegInfo(const std::string& path, JpegInfo* info);
