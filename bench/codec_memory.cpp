@@ -116,7 +116,8 @@ int main(int argc, char** argv) {
   if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "convert") == 0) {
     return Convert(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 0);
   }
-  std::fprintf(stderr, "usage: codec_memory make <bmp|jpeg|tiff|png> <path> <w> <h>\n"
-                       "       codec_memory convert <source> <target.jpg> [width]\n");
+  std::fprintf(stderr,
+               "usage: codec_memory make <bmp|jpeg|tiff|png> <path> <w> <h>\n"
+               "       codec_memory convert <source> <target.jpg> [width]\n");
   return 2;
 }

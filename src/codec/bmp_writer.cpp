@@ -1,7 +1,7 @@
 #include "codec/bmp_writer.h"
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "codec/output_file.h"

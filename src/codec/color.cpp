@@ -30,14 +30,13 @@ TransformPtr MakeCmykTransform(const std::vector<uint8_t>& icc) {
   if (!input || cmsGetColorSpace(input.get()) != cmsSigCmykData) return nullptr;
   ProfilePtr srgb(cmsCreate_sRGBProfile());
   if (!srgb) return nullptr;
-  return TransformPtr(cmsCreateTransform(input.get(), TYPE_CMYK_8, srgb.get(), TYPE_RGB_8,
-                                         INTENT_PERCEPTUAL, 0));
+  return TransformPtr(
+      cmsCreateTransform(input.get(), TYPE_CMYK_8, srgb.get(), TYPE_RGB_8, INTENT_PERCEPTUAL, 0));
 }
 
 class ColorStage : public RowSource {
  public:
-  ColorStage(std::unique_ptr<RowSource> source, PixelLayout layout, TransformPtr cmyk,
-             int channels)
+  ColorStage(std::unique_ptr<RowSource> source, PixelLayout layout, TransformPtr cmyk, int channels)
       : RowSource(source->width(), source->height(), channels),
         source_(std::move(source)),
         layout_(layout),

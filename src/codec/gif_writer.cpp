@@ -95,8 +95,8 @@ bool WriteGif(RowSource& rows, const char* path, const GifWriteOptions& options)
       return false;
     }
   }
-  if (EGifPutImageDesc(gif.get(), 0, 0, rows.width(), rows.height(), options.interlaced,
-                       nullptr) != GIF_OK) {
+  if (EGifPutImageDesc(gif.get(), 0, 0, rows.width(), rows.height(), options.interlaced, nullptr) !=
+      GIF_OK) {
     return false;
   }
   for (int y : RowOrder(rows.height(), options.interlaced)) {

@@ -38,10 +38,18 @@ int CImageInterface::SaveAny(const char* path, Info* info) {
   }
 }
 
-int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_BMP* info) { return SaveAny(path, info); }
-int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_TIF* info) { return SaveAny(path, info); }
-int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_GIF* info) { return SaveAny(path, info); }
-int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_JPG* info) { return SaveAny(path, info); }
+int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_BMP* info) {
+  return SaveAny(path, info);
+}
+int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_TIF* info) {
+  return SaveAny(path, info);
+}
+int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_GIF* info) {
+  return SaveAny(path, info);
+}
+int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_JPG* info) {
+  return SaveAny(path, info);
+}
 
 void CImageInterface::CloseHandle() {
   decoder_.reset();

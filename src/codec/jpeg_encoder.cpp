@@ -1,10 +1,10 @@
 #include "codec/jpeg_encoder.h"
 
+#include <jpeglib.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-
-#include <jpeglib.h>
 
 #include "codec/output_file.h"
 
@@ -13,6 +13,8 @@ namespace {
 constexpr long long kOptimizeCodingMaxPixels = 16LL * 1000 * 1000;
 constexpr int kFullChromaQuality = 90;
 constexpr size_t kMaxMarkerBytes = 65533;
+// An ICC profile travels in at most 255 APP2 chunks of 65,519 bytes each.
+constexpr size_t kMaxIccBytes = 255u * 65519u;
 
 struct ErrorManager {
   jpeg_error_mgr pub;
@@ -56,10 +58,9 @@ bool Compress(FILE* out, RowSource* rows, int quality, const Markers* markers) {
     cinfo.comp_info[0].h_samp_factor = 1;
     cinfo.comp_info[0].v_samp_factor = 1;
   }
-  cinfo.optimize_coding = static_cast<long long>(rows->width()) * rows->height() <=
-                                  kOptimizeCodingMaxPixels
-                              ? TRUE
-                              : FALSE;
+  cinfo.optimize_coding =
+      static_cast<long long>(rows->width()) * rows->height() <= kOptimizeCodingMaxPixels ? TRUE
+                                                                                         : FALSE;
   if (markers->app1Length > 0) cinfo.write_JFIF_header = FALSE;
   jpeg_start_compress(&cinfo, TRUE);
   if (markers->app1Length > 0) {
@@ -90,8 +91,9 @@ bool EncodeJpeg(RowSource& rows, const char* path, const JpegEncodeOptions& opti
     app1.assign(kExifId, kExifId + 6);
     app1.insert(app1.end(), options.exif.begin(), options.exif.end());
   }
-  Markers markers{options.icc.data(), static_cast<unsigned>(options.icc.size()), app1.data(),
-                  static_cast<unsigned>(app1.size())};
+  unsigned iccLength =
+      options.icc.size() <= kMaxIccBytes ? static_cast<unsigned>(options.icc.size()) : 0;
+  Markers markers{options.icc.data(), iccLength, app1.data(), static_cast<unsigned>(app1.size())};
   int quality = options.quality < 1 ? 1 : options.quality > 100 ? 100 : options.quality;
   std::unique_ptr<OutputFile> file = OutputFile::Create(path);
   if (!file) return false;

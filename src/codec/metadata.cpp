@@ -10,7 +10,8 @@ constexpr uint16_t kShortType = 3;
 struct ByteOrder {
   bool little;
   uint16_t Get16(const uint8_t* p) const {
-    return little ? static_cast<uint16_t>(p[0] | p[1] << 8) : static_cast<uint16_t>(p[0] << 8 | p[1]);
+    return little ? static_cast<uint16_t>(p[0] | p[1] << 8)
+                  : static_cast<uint16_t>(p[0] << 8 | p[1]);
   }
   uint32_t Get32(const uint8_t* p) const {
     return little ? (p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24)

@@ -7,8 +7,8 @@ namespace {
 // Source coordinates of an output pixel, centred: sx = m[0] * x + m[1] * y, sy = m[2] * x
 // + m[3] * y (then shifted to start at 0). Index is the orientation.
 constexpr int kMatrix[9][4] = {
-    {1, 0, 0, 1},  {1, 0, 0, 1},   {-1, 0, 0, 1}, {-1, 0, 0, -1}, {1, 0, 0, -1},
-    {0, 1, 1, 0},  {0, 1, -1, 0},  {0, -1, -1, 0}, {0, -1, 1, 0},
+    {1, 0, 0, 1}, {1, 0, 0, 1},  {-1, 0, 0, 1},  {-1, 0, 0, -1}, {1, 0, 0, -1},
+    {0, 1, 1, 0}, {0, 1, -1, 0}, {0, -1, -1, 0}, {0, -1, 1, 0},
 };
 
 bool Valid(int orientation) { return orientation >= 1 && orientation <= 8; }

@@ -59,8 +59,8 @@ bool OutputSize(const SaveHeader& header, const PageGeometry& geometry, int* wid
   return true;
 }
 
-std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& header,
-                                         int channels, PageInfo* info) {
+std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& header, int channels,
+                                         PageInfo* info) {
   int page = header.nPage;
   if (page < 0 || page >= decoder.PageCount()) return nullptr;
   PageGeometry geometry;
@@ -84,8 +84,7 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
   }
   if (!decoder.StartPage(page, request, info)) return nullptr;
   if (info->width < 1 || info->height < 1 || !ValidLayout(info->layout) ||
-      static_cast<uint64_t>(info->width) * static_cast<uint64_t>(info->height) >
-          kMaxSourcePixels) {
+      static_cast<uint64_t>(info->width) * static_cast<uint64_t>(info->height) > kMaxSourcePixels) {
     return nullptr;
   }
   orientation = ValidOrientation(info->orientation);
@@ -104,8 +103,8 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
     long long rotW, rotH;
     RotatedSize(rotation, rows->width(), rows->height(), &rotW, &rotH);
     if (!SaneSize(rotW, rotH)) return nullptr;
-    rows = MakeRotateStage(std::move(rows), rotation, static_cast<int>(rotW),
-                           static_cast<int>(rotH));
+    rows =
+        MakeRotateStage(std::move(rows), rotation, static_cast<int>(rotW), static_cast<int>(rotH));
   }
   return rows;
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int kWeightBits = 14;      // filter weights sum to 1 << kWeightBits
+constexpr int kWeightBits = 14;       // filter weights sum to 1 << kWeightBits
 constexpr int kIntermediateBits = 6;  // fraction bits kept between the two passes
 constexpr int kLobes = 3;
 
@@ -124,7 +124,8 @@ class ResizeStage : public RowSource {
       for (size_t i = 0; i < n; ++i) accum_[i] += weight * src[i];
     }
     for (size_t i = 0; i < n; ++i) {
-      out_[i] = static_cast<uint8_t>(std::clamp(accum_[i] >> (kWeightBits + kIntermediateBits), 0, 255));
+      out_[i] =
+          static_cast<uint8_t>(std::clamp(accum_[i] >> (kWeightBits + kIntermediateBits), 0, 255));
     }
     ++next_;
     return out_.data();

@@ -42,7 +42,8 @@ class RotateStage : public RowSource {
         continue;
       }
       long x0 = static_cast<long>(fx), y0 = static_cast<long>(fy);
-      int wx = static_cast<int>((sx - fx) * kOne + 0.5), wy = static_cast<int>((sy - fy) * kOne + 0.5);
+      int wx = static_cast<int>((sx - fx) * kOne + 0.5),
+          wy = static_cast<int>((sy - fy) * kOne + 0.5);
       int weights[4] = {(kOne - wx) * (kOne - wy), wx * (kOne - wy), (kOne - wx) * wy, wx * wy};
       long xs[4] = {x0, x0 + 1, x0, x0 + 1};
       long ys[4] = {y0, y0, y0 + 1, y0 + 1};
@@ -53,7 +54,8 @@ class RotateStage : public RowSource {
           int v = inside ? px[(ys[k] * srcW + xs[k]) * ch + c] : 255;
           sum += weights[k] * v;
         }
-        dst[c] = static_cast<uint8_t>((sum + (1 << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
+        dst[c] =
+            static_cast<uint8_t>((sum + (1 << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
       }
     }
     ++next_;

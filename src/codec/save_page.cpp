@@ -19,8 +19,7 @@ std::string BoundedString(const char* text, size_t capacity) {
 
 // Runs write(rows, info) over the page's pipeline; removes path unless it succeeds.
 template <typename Write>
-bool Run(Decoder& decoder, const char* path, const SaveHeader& header, int channels,
-         Write write) {
+bool Run(Decoder& decoder, const char* path, const SaveHeader& header, int channels, Write write) {
   if (path == nullptr) return false;
   PageInfo info;
   std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info);

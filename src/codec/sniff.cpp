@@ -38,14 +38,22 @@ std::unique_ptr<Decoder> OpenDecoder(const char* path) {
   size_t length = static_cast<size_t>(std::min<uint64_t>(file->size(), kHeadBytes));
   if (length == 0 || !file->ReadAt(0, head, length)) return nullptr;
   switch (SniffFormat(head, length)) {
-    case SourceFormat::kJpeg: return OpenJpegDecoder(std::move(file));
-    case SourceFormat::kPng: return OpenPngDecoder(std::move(file));
-    case SourceFormat::kTiff: return OpenTiffDecoder(std::move(file));
-    case SourceFormat::kGif: return OpenGifDecoder(std::move(file));
-    case SourceFormat::kBmp: return OpenBmpDecoder(std::move(file));
-    case SourceFormat::kWebp: return OpenWebpDecoder(std::move(file));
-    case SourceFormat::kPnm: return OpenPnmDecoder(std::move(file));
-    case SourceFormat::kUnknown: break;
+    case SourceFormat::kJpeg:
+      return OpenJpegDecoder(std::move(file));
+    case SourceFormat::kPng:
+      return OpenPngDecoder(std::move(file));
+    case SourceFormat::kTiff:
+      return OpenTiffDecoder(std::move(file));
+    case SourceFormat::kGif:
+      return OpenGifDecoder(std::move(file));
+    case SourceFormat::kBmp:
+      return OpenBmpDecoder(std::move(file));
+    case SourceFormat::kWebp:
+      return OpenWebpDecoder(std::move(file));
+    case SourceFormat::kPnm:
+      return OpenPnmDecoder(std::move(file));
+    case SourceFormat::kUnknown:
+      break;
   }
   return nullptr;
 }

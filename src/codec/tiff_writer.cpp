@@ -36,17 +36,20 @@ bool WriteTiff(RowSource& rows, const char* path, const TiffWriteOptions& option
   uint32_t rowsPerStrip = rowBytes >= kStripBytesTarget ? 1 : kStripBytesTarget / rowBytes;
   bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width) &&
             TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(rows.height())) &&
-            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3) &&
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8) &&
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3) &&
             TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
             TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
             TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
             TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
-  if (ok && options.horizontalPredictor) ok = TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  if (ok && options.horizontalPredictor)
+    ok = TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
   if (ok && !options.description.empty()) {
     ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, options.description.c_str());
   }
-  if (ok && !options.software.empty()) ok = TIFFSetField(t, TIFFTAG_SOFTWARE, options.software.c_str());
+  if (ok && !options.software.empty())
+    ok = TIFFSetField(t, TIFFTAG_SOFTWARE, options.software.c_str());
   if (!ok) return false;
   std::vector<uint8_t> line(rowBytes);
   for (int y = 0; y < rows.height(); ++y) {

@@ -90,7 +90,8 @@ TEST_F(Corpus, ValidFilesConvertUnlessListed) {
   }
   std::cout << "[ corpus   ] valid: " << files.size() << " files, " << failed << " failed, "
             << nowPassing.size() << " listed but now converting\n";
-  for (const std::string& file : nowPassing) std::cout << "[ corpus   ] now converts: " << file << "\n";
+  for (const std::string& file : nowPassing)
+    std::cout << "[ corpus   ] now converts: " << file << "\n";
   for (const std::string& file : unexpected) ADD_FAILURE() << "does not convert: " << file;
 }
 

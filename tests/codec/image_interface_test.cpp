@@ -1,5 +1,7 @@
 // The writers and the codec's face: each writer's output decoded back with its own library,
 // failing saves leaving nothing behind, and loading by content through CImageInterface.
+#include "codec/image_interface.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "codec/image_interface.h"
 #include "codec/read_back.h"
 #include "codec/save_page.h"
 #include "codec/test_image.h"
@@ -45,7 +46,9 @@ FakePage Quadrants() {
 }
 
 FakePage Flat(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
-  return MakePage(w, h, PixelLayout::kRGB8, [=](int, int, int c) { return c == 0 ? r : c == 1 ? g : b; });
+  return MakePage(w, h, PixelLayout::kRGB8, [=](int, int, int c) {
+    return c == 0 ? r : c == 1 ? g : b;
+  });
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -53,8 +56,10 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 TEST(JpegWriter, ModeAndChromaFromRecord) {
-  struct Case { int depth, quality, channels, lumaSampling; };
-  const Case kCases[] = {{24, 75, 3, 2}, {24, 89, 3, 2}, {24, 90, 3, 1}, {24, 100, 3, 1},
+  struct Case {
+    int depth, quality, channels, lumaSampling;
+  };
+  const Case kCases[] = {{24, 75, 3, 2}, {24, 89, 3, 2},  {24, 90, 3, 1}, {24, 100, 3, 1},
                          {24, 0, 3, 2},  {24, 500, 3, 1}, {8, 75, 1, 1},  {1, 95, 1, 1},
                          {0, 75, 3, 2},  {32, 75, 3, 2},  {9, 75, 3, 2}};
   TempDir dir;
@@ -107,8 +112,9 @@ std::vector<uint8_t> FakeProfile(const char* space) {
 std::vector<uint8_t> ExifWithOrientation(uint16_t orientation) {
   std::vector<uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
   auto entry = [&](uint16_t tag, uint16_t value) {
-    uint8_t e[12] = {static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8), 3, 0, 1, 0, 0, 0,
-                     static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), 0, 0};
+    uint8_t e[12] = {
+        static_cast<uint8_t>(tag),   static_cast<uint8_t>(tag >> 8),   3, 0, 1, 0, 0, 0,
+        static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), 0, 0};
     b.insert(b.end(), e, e + 12);
   };
   entry(0x0112, orientation);
@@ -118,9 +124,16 @@ std::vector<uint8_t> ExifWithOrientation(uint16_t orientation) {
 }
 
 TEST(JpegWriter, CarriesMatchingProfileAndResetsExifOrientation) {
-  struct Case { const char* space; int depth; bool carried; };
-  const Case kCases[] = {{"RGB ", 24, true}, {"RGB ", 8, false}, {"GRAY", 8, true},
-                         {"GRAY", 24, false}, {"CMYK", 24, false}};
+  struct Case {
+    const char* space;
+    int depth;
+    bool carried;
+  };
+  const Case kCases[] = {{"RGB ", 24, true},
+                         {"RGB ", 8, false},
+                         {"GRAY", 8, true},
+                         {"GRAY", 24, false},
+                         {"CMYK", 24, false}};
   TempDir dir;
   for (const Case& c : kCases) {
     SCOPED_TRACE(std::string(c.space) + std::to_string(c.depth));
@@ -158,7 +171,8 @@ TEST(JpegWriter, MalformedExifIsDropped) {
 
 TEST(LosslessWriters, PixelsComeBackExactly) {
   TempDir dir;
-  FakePage page = MakePage(5, 3, PixelLayout::kRGB8, [](int x, int y, int c) { return x * 50 + y * 7 + c; });
+  FakePage page =
+      MakePage(5, 3, PixelLayout::kRGB8, [](int x, int y, int c) { return x * 50 + y * 7 + c; });
   for (const char* format : {"bmp", "tif"}) {
     SCOPED_TRACE(format);
     FakeDecoder decoder(page);
@@ -189,7 +203,8 @@ TEST(LosslessWriters, GrayAndAlphaSourcesBecomeRgb) {
   EXPECT_EQ(back.At(2, 1, 0), 200);
   EXPECT_EQ(back.At(2, 1, 2), 200);
 
-  FakeDecoder alpha(MakePage(2, 2, PixelLayout::kRGBA8, [](int, int, int c) { return c == 3 ? 0 : 9; }));
+  FakeDecoder alpha(
+      MakePage(2, 2, PixelLayout::kRGBA8, [](int, int, int c) { return c == 3 ? 0 : 9; }));
   path = dir.File("alpha.tif");
   ASSERT_TRUE(SavePage(alpha, path.c_str(), Record<_SAVEIMAGEINFO::_TIF>()));
   ReadBack tiff;
@@ -198,7 +213,11 @@ TEST(LosslessWriters, GrayAndAlphaSourcesBecomeRgb) {
 }
 
 TEST(GifWriter, FewColoursSurviveAndFieldsAreHonoured) {
-  struct Case { int bits; bool interlaced; bool transparent; };
+  struct Case {
+    int bits;
+    bool interlaced;
+    bool transparent;
+  };
   const Case kCases[] = {{8, false, false}, {8, true, false}, {2, false, true}, {4, true, true}};
   TempDir dir;
   for (const Case& c : kCases) {
@@ -293,7 +312,10 @@ TEST(ImageInterface, NothingLoadedMeansNothingWorks) {
 
 TEST(ImageInterface, NonImagesDoNotLoad) {
   TempDir dir;
-  struct Case { const char* name; std::string bytes; };
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
   const Case kCases[] = {
       {"empty", ""},
       {"text", "hello, this is not an image\n"},

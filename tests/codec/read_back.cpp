@@ -1,6 +1,7 @@
 #include "codec/read_back.h"
 
 #include <gif_lib.h>
+#include <jpeglib.h>
 #include <tiffio.h>
 
 #include <csetjmp>
@@ -9,8 +10,6 @@
 #include <fstream>
 #include <iterator>
 
-#include <jpeglib.h>
-
 namespace {
 
 struct JpegError {
@@ -18,7 +17,9 @@ struct JpegError {
   jmp_buf jump;
 };
 
-void JpegErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1); }
+void JpegErrorExit(j_common_ptr cinfo) {
+  longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
+}
 void JpegSilent(j_common_ptr) {}
 
 bool DecodeJpeg(FILE* file, ReadBack* out) {
@@ -44,7 +45,8 @@ bool DecodeJpeg(FILE* file, ReadBack* out) {
     free(icc);
   }
   for (jpeg_saved_marker_ptr m = cinfo.marker_list; m != nullptr; m = m->next) {
-    if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+    if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 &&
+        std::memcmp(m->data, "Exif\0\0", 6) == 0) {
       out->exif.assign(m->data + 6, m->data + m->data_length);
     }
   }
@@ -54,7 +56,8 @@ bool DecodeJpeg(FILE* file, ReadBack* out) {
   out->channels = cinfo.output_components;
   out->pixels.resize(static_cast<size_t>(out->width) * out->height * out->channels);
   while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = &out->pixels[static_cast<size_t>(cinfo.output_scanline) * out->width * out->channels];
+    JSAMPROW row =
+        &out->pixels[static_cast<size_t>(cinfo.output_scanline) * out->width * out->channels];
     jpeg_read_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_decompress(&cinfo);
@@ -130,7 +133,8 @@ bool ReadGif(const std::string& path, ReadBack* out) {
   bool ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount == 1;
   if (ok) {
     const SavedImage& image = gif->SavedImages[0];
-    const ColorMapObject* map = image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
+    const ColorMapObject* map =
+        image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
     out->width = image.ImageDesc.Width;
     out->height = image.ImageDesc.Height;
     out->channels = 3;
@@ -148,7 +152,8 @@ bool ReadGif(const std::string& path, ReadBack* out) {
       }
     }
     GraphicsControlBlock gcb;
-    if (ok && DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK) out->transparentIndex = gcb.TransparentColor;
+    if (ok && DGifSavedExtensionToGCB(gif, 0, &gcb) == GIF_OK)
+      out->transparentIndex = gcb.TransparentColor;
   }
   DGifCloseFile(gif, &error);
   return ok;

@@ -8,9 +8,9 @@
 struct ReadBack {
   int width = 0;
   int height = 0;
-  int channels = 0;        // as stored: JPEG components, TIFF samples, 3 for BMP and GIF
-  int lumaSampling = 0;    // JPEG: horizontal sampling factor of the first component
-  int compression = 0;     // TIFF compression tag
+  int channels = 0;             // as stored: JPEG components, TIFF samples, 3 for BMP and GIF
+  int lumaSampling = 0;         // JPEG: horizontal sampling factor of the first component
+  int compression = 0;          // TIFF compression tag
   std::vector<uint8_t> pixels;  // top to bottom, channels per pixel (GIF: RGB from palette)
   std::vector<uint8_t> icc;     // JPEG ICC profile
   std::vector<uint8_t> exif;    // JPEG APP1 payload after "Exif\0\0"

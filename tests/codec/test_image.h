@@ -19,7 +19,7 @@ struct FakePage {
   std::vector<uint8_t> pixels;
   std::vector<uint8_t> icc;
   std::vector<uint8_t> exif;
-  int failAfterRows = -1;  // ReadRows fails once this many rows were delivered
+  int failAfterRows = -1;       // ReadRows fails once this many rows were delivered
   bool halveOnRequest = false;  // deliver half size when the request allows it
 };
 

@@ -41,8 +41,10 @@ TEST(PipelineGeometry, SizesFromSwitches) {
       {"rotate -90", 640, 480, 1, -1, -1, false, -90, 480, 640},
       {"rotate 450 after resize", 640, 480, 1, 320, -1, true, 450, 240, 320},
       {"rotate 45", 100, 100, 1, -1, -1, false, 45, 142, 142},
-      {"rotate NaN is none", 640, 480, 1, -1, -1, false, std::numeric_limits<float>::quiet_NaN(), 640, 480},
-      {"rotate inf is none", 640, 480, 1, -1, -1, false, std::numeric_limits<float>::infinity(), 640, 480},
+      {"rotate NaN is none", 640, 480, 1, -1, -1, false, std::numeric_limits<float>::quiet_NaN(),
+       640, 480},
+      {"rotate inf is none", 640, 480, 1, -1, -1, false, std::numeric_limits<float>::infinity(),
+       640, 480},
       {"too wide", 640, 480, 1, 65536, -1, false, 0, 0, 0},
       {"widest allowed", 640, 480, 1, 65535, 1, false, 0, 65535, 1},
       {"too tall after prop", 1, 100000, 1, -1, -1, true, 0, 0, 0},
@@ -91,7 +93,9 @@ TEST(PipelinePixels, FourQuarterTurnsGiveTheOriginal) {
 
 TEST(PipelinePixels, OrientationsMatchTheirDefinition) {
   // Where output pixel (0, 0) and (1, 0) come from in a 3 x 2 source, per orientation.
-  struct Case { int orientation, w, h, first, second; };
+  struct Case {
+    int orientation, w, h, first, second;
+  };
   const Case kCases[] = {{1, 3, 2, 1, 2}, {2, 3, 2, 3, 2}, {3, 3, 2, 6, 5}, {4, 3, 2, 4, 5},
                          {5, 2, 3, 1, 4}, {6, 2, 3, 4, 1}, {7, 2, 3, 6, 3}, {8, 2, 3, 3, 6}};
   for (const Case& c : kCases) {
@@ -118,7 +122,8 @@ TEST(PipelinePixels, ComposedOrientationEqualsBothApplied) {
       };
       std::vector<uint8_t> twice, once;
       ASSERT_TRUE(ReadAllRows(*MakeOrientStage(MakeOrientStage(source(), first), second), &twice));
-      ASSERT_TRUE(ReadAllRows(*MakeOrientStage(source(), ComposeOrientations(first, second)), &once));
+      ASSERT_TRUE(
+          ReadAllRows(*MakeOrientStage(source(), ComposeOrientations(first, second)), &once));
       EXPECT_EQ(once, twice);
     }
   }
@@ -162,7 +167,8 @@ TEST(PipelinePixels, ResizeOfConstantImageStaysConstant) {
   const int kSizes[][2] = {{13, 7}, {100, 100}, {1, 1}, {3, 40}, {500, 2}};
   for (const auto& size : kSizes) {
     SCOPED_TRACE(size[0] * 1000 + size[1]);
-    FakeDecoder decoder(MakePage(40, 30, PixelLayout::kRGB8, [](int, int, int c) { return 50 + c * 90; }));
+    FakeDecoder decoder(
+        MakePage(40, 30, PixelLayout::kRGB8, [](int, int, int c) { return 50 + c * 90; }));
     Image out;
     ASSERT_TRUE(RunPipeline(decoder, Header(size[0], size[1]), 3, &out));
     ASSERT_EQ(out.width, size[0]);
@@ -180,7 +186,8 @@ TEST(PipelinePixels, CheckerboardDownscaleIsMidGrayWithoutAliasing) {
 }
 
 TEST(PipelinePixels, UpscaleKeepsEdgesAndOrder) {
-  FakeDecoder decoder(MakePage(2, 1, PixelLayout::kG8, [](int x, int, int) { return x ? 200 : 0; }));
+  FakeDecoder decoder(
+      MakePage(2, 1, PixelLayout::kG8, [](int x, int, int) { return x ? 200 : 0; }));
   Image out;
   ASSERT_TRUE(RunPipeline(decoder, Header(20, 3), 1, &out));
   EXPECT_LE(out.At(0, 0), 10);
@@ -226,7 +233,8 @@ TEST(PipelinePixels, FreeRotationHasWhiteCornersAndKeepsTheCentre) {
 
 TEST(PipelinePixels, SmallFreeRotationMovesTopRowDown) {
   // A 30 degree clockwise turn lowers the right end of a line through the centre.
-  FakeDecoder decoder(MakePage(41, 41, PixelLayout::kG8, [](int, int y, int) { return y == 20 ? 0 : 255; }));
+  FakeDecoder decoder(
+      MakePage(41, 41, PixelLayout::kG8, [](int, int y, int) { return y == 20 ? 0 : 255; }));
   Image out;
   ASSERT_TRUE(RunPipeline(decoder, Header(-1, -1, false, 30), 1, &out));
   int cx = out.width / 2, cy = out.height / 2;
