@@ -1,0 +1,544 @@
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "codec/decoder.h"
+#include "support/process.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// One directory written with libtiff: data holds the stored rows (plane after plane when
+// separate), packed as TIFF packs them.
+struct TiffPage {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  uint16_t bps = 8;
+  uint16_t spp = 1;
+  uint16_t planar = PLANARCONFIG_CONTIG;
+  uint16_t compression = COMPRESSION_NONE;
+  uint16_t sampleFormat = SAMPLEFORMAT_UINT;
+  uint16_t predictor = 1;
+  uint32_t rowsPerStrip = 2;
+  uint32_t tileSize = 0;  // square tiles of this size instead of strips
+  std::vector<uint16_t> extraSamples = {};
+  std::vector<uint16_t> colormap = {};  // red, then green, then blue entries
+  uint16_t orientation = 0;             // written when not 0
+  Bytes icc = {};
+  Bytes data = {};
+};
+
+void WritePage(TIFF* tif, const TiffPage& p) {
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, p.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, p.height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, p.bps);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, p.spp);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, p.planar);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, p.compression);
+  TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, p.sampleFormat);
+  if (p.predictor != 1) TIFFSetField(tif, TIFFTAG_PREDICTOR, p.predictor);
+  if (p.compression == COMPRESSION_JPEG) {
+    TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 95);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+  } else {
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, p.photometric);
+    if (p.photometric == PHOTOMETRIC_YCBCR) TIFFSetField(tif, TIFFTAG_YCBCRSUBSAMPLING, 1, 1);
+  }
+  if (!p.extraSamples.empty()) {
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(p.extraSamples.size()),
+                 p.extraSamples.data());
+  }
+  if (!p.colormap.empty()) {
+    size_t n = p.colormap.size() / 3;
+    TIFFSetField(tif, TIFFTAG_COLORMAP, p.colormap.data(), p.colormap.data() + n,
+                 p.colormap.data() + 2 * n);
+  }
+  if (p.orientation != 0) TIFFSetField(tif, TIFFTAG_ORIENTATION, p.orientation);
+  if (!p.icc.empty()) {
+    TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(p.icc.size()), p.icc.data());
+  }
+  bool separate = p.planar == PLANARCONFIG_SEPARATE;
+  size_t rowBytes = (static_cast<size_t>(p.width) * (separate ? 1 : p.spp) * p.bps + 7) / 8;
+  int planes = separate ? p.spp : 1;
+  if (p.tileSize == 0) {
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, p.rowsPerStrip);
+    for (int s = 0; s < planes; ++s) {
+      for (uint32_t y = 0; y < p.height; ++y) {
+        Bytes row(p.data.begin() + (s * p.height + y) * rowBytes,
+                  p.data.begin() + (s * p.height + y + 1) * rowBytes);
+        ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, static_cast<uint16_t>(s)), 1);
+      }
+    }
+  } else {
+    // Whole-byte pixels only.
+    size_t pixelBytes = rowBytes / p.width;
+    TIFFSetField(tif, TIFFTAG_TILEWIDTH, p.tileSize);
+    TIFFSetField(tif, TIFFTAG_TILELENGTH, p.tileSize);
+    Bytes tile(static_cast<size_t>(p.tileSize) * p.tileSize * pixelBytes);
+    for (int s = 0; s < planes; ++s) {
+      for (uint32_t ty = 0; ty < p.height; ty += p.tileSize) {
+        for (uint32_t tx = 0; tx < p.width; tx += p.tileSize) {
+          std::fill(tile.begin(), tile.end(), 0);
+          for (uint32_t y = ty; y < std::min(p.height, ty + p.tileSize); ++y) {
+            size_t n = (std::min(p.width, tx + p.tileSize) - tx) * pixelBytes;
+            std::memcpy(&tile[(y - ty) * p.tileSize * pixelBytes],
+                        &p.data[(s * p.height + y) * rowBytes + tx * pixelBytes], n);
+          }
+          ASSERT_GE(TIFFWriteTile(tif, tile.data(), tx, ty, 0, static_cast<uint16_t>(s)), 0);
+        }
+      }
+    }
+  }
+  ASSERT_TRUE(TIFFWriteDirectory(tif));
+}
+
+std::string WriteTiff(const TempDir& dir, const std::vector<TiffPage>& pages) {
+  std::string path = dir / "test.tif";
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  EXPECT_NE(tif, nullptr);
+  for (const TiffPage& p : pages) WritePage(tif, p);
+  TIFFClose(tif);
+  return path;
+}
+
+std::unique_ptr<Decoder> Open(const std::string& path) {
+  return OpenTiffDecoder(InputFile::Open(path.c_str()));
+}
+
+// Returns true when page decodes to the end; rows are read three at a time so that reads
+// cross band boundaries.
+bool DecodePage(Decoder& decoder, int page, PageInfo* info, Bytes* pixels) {
+  if (!decoder.StartPage(page, DecodeRequest{}, info)) return false;
+  size_t stride = static_cast<size_t>(info->width) * ChannelCount(info->layout);
+  pixels->assign(stride * info->height, 0);
+  for (int y = 0; y < info->height; y += 3) {
+    int count = std::min(3, info->height - y);
+    if (!decoder.ReadRows(pixels->data() + stride * y, stride, count)) return false;
+  }
+  return true;
+}
+
+uint8_t Level16(uint16_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); }
+
+struct GoodCase {
+  const char* name;
+  TiffPage page;
+  PixelLayout layout;
+  Bytes expected;
+  int tolerance = 0;
+};
+
+Bytes Ramp(size_t n, unsigned step, unsigned start = 0) {
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(start + i * step);
+  return out;
+}
+
+Bytes Le16(const std::vector<uint16_t>& values) {
+  Bytes out(values.size() * 2);
+  std::memcpy(out.data(), values.data(), out.size());
+  return out;
+}
+
+std::vector<GoodCase> GoodCases() {
+  std::vector<GoodCase> cases;
+  Bytes rgb = Ramp(5 * 4 * 3, 7);
+  cases.push_back({"rgb8 lzw strips",
+                   {.width = 5,
+                    .height = 4,
+                    .photometric = PHOTOMETRIC_RGB,
+                    .spp = 3,
+                    .compression = COMPRESSION_LZW,
+                    .data = rgb},
+                   PixelLayout::kRGB8,
+                   rgb});
+  {
+    std::vector<uint16_t> v = {0, 1, 0x7fff, 0x8080, 0xfffe, 0xffff};
+    Bytes expected;
+    for (uint16_t x : v) expected.push_back(Level16(x));
+    cases.push_back({"gray16 deflate predictor",
+                     {.width = 3,
+                      .height = 2,
+                      .bps = 16,
+                      .compression = COMPRESSION_ADOBE_DEFLATE,
+                      .predictor = 2,
+                      .data = Le16(v)},
+                     PixelLayout::kG8,
+                     expected});
+  }
+  // 10 pixels a row: 1 is black in min-is-white.
+  cases.push_back({"bilevel min-is-white packbits",
+                   {.width = 10,
+                    .height = 2,
+                    .photometric = PHOTOMETRIC_MINISWHITE,
+                    .bps = 1,
+                    .compression = COMPRESSION_PACKBITS,
+                    .data = {0xA5, 0x40, 0x0F, 0xC0}},
+                   PixelLayout::kG8,
+                   {0,   255, 0,   255, 255, 0, 255, 0, 255, 0,  //
+                    255, 255, 255, 255, 0,   0, 0,   0, 0,   0}});
+  cases.push_back({"gray2 min-is-black",
+                   {.width = 4, .height = 1, .bps = 2, .data = {0x1B}},
+                   PixelLayout::kG8,
+                   {0, 85, 170, 255}});
+  {
+    std::vector<uint16_t> map(48, 0);
+    for (int i = 0; i < 16; ++i) {
+      map[i] = static_cast<uint16_t>(i * 4096);        // red
+      map[16 + i] = static_cast<uint16_t>(65535 - i);  // green
+      map[32 + i] = 257;                               // blue
+    }
+    Bytes expected;
+    for (int i : {1, 15, 0, 8}) {
+      expected.push_back(static_cast<uint8_t>((i * 4096 + 128) / 257));
+      expected.push_back(255);
+      expected.push_back(1);
+    }
+    cases.push_back({"palette4 16-bit map",
+                     {.width = 2,
+                      .height = 2,
+                      .photometric = PHOTOMETRIC_PALETTE,
+                      .bps = 4,
+                      .colormap = map,
+                      .data = {0x1F, 0x08}},
+                     PixelLayout::kRGB8,
+                     expected});
+  }
+  {
+    // Premultiplied pixels that unpremultiply exactly, over 20x18 in 16x16 tiles.
+    const uint8_t kinds[4][4] = {
+        {10, 20, 30, 255}, {0, 0, 0, 0}, {64, 32, 16, 128}, {5, 6, 7, 255}};
+    const uint8_t straight[4][4] = {
+        {10, 20, 30, 255}, {0, 0, 0, 0}, {128, 64, 32, 128}, {5, 6, 7, 255}};
+    Bytes data, expected;
+    for (int i = 0; i < 20 * 18; ++i) {
+      int k = (i % 20 + i / 20) % 4;
+      data.insert(data.end(), kinds[k], kinds[k] + 4);
+      expected.insert(expected.end(), straight[k], straight[k] + 4);
+    }
+    cases.push_back({"tiled rgba associated alpha",
+                     {.width = 20,
+                      .height = 18,
+                      .photometric = PHOTOMETRIC_RGB,
+                      .spp = 4,
+                      .compression = COMPRESSION_ADOBE_DEFLATE,
+                      .tileSize = 16,
+                      .extraSamples = {EXTRASAMPLE_ASSOCALPHA},
+                      .data = data},
+                     PixelLayout::kRGBA8,
+                     expected});
+  }
+  Bytes ga = Ramp(3 * 3 * 2, 13);
+  cases.push_back(
+      {"gray alpha unassociated",
+       {.width = 3, .height = 3, .spp = 2, .extraSamples = {EXTRASAMPLE_UNASSALPHA}, .data = ga},
+       PixelLayout::kGA8,
+       ga});
+  Bytes cmyk = Ramp(4 * 3 * 4, 5, 3);
+  cases.push_back(
+      {"cmyk8",
+       {.width = 4, .height = 3, .photometric = PHOTOMETRIC_SEPARATED, .spp = 4, .data = cmyk},
+       PixelLayout::kCMYK8,
+       cmyk});
+  {
+    // Planes R, G, B of 4x5 with three rows a strip.
+    Bytes planes = Ramp(4 * 5 * 3, 3);
+    Bytes expected;
+    for (int i = 0; i < 20; ++i) {
+      for (int s = 0; s < 3; ++s) expected.push_back(planes[s * 20 + i]);
+    }
+    cases.push_back({"rgb planar separate",
+                     {.width = 4,
+                      .height = 5,
+                      .photometric = PHOTOMETRIC_RGB,
+                      .spp = 3,
+                      .planar = PLANARCONFIG_SEPARATE,
+                      .rowsPerStrip = 3,
+                      .data = planes},
+                     PixelLayout::kRGB8,
+                     expected});
+  }
+  {
+    // Uncompressed YCbCr goes through libtiff's RGBA reader: white, black, grey, red-ish.
+    Bytes ycc;
+    for (int i = 0; i < 15; ++i) {
+      const uint8_t pix[4][3] = {{255, 128, 128}, {0, 128, 128}, {128, 128, 128}, {76, 85, 255}};
+      ycc.insert(ycc.end(), pix[i % 4], pix[i % 4] + 3);
+    }
+    Bytes expected;
+    for (int i = 0; i < 15; ++i) {
+      const uint8_t pix[4][3] = {{255, 255, 255}, {0, 0, 0}, {128, 128, 128}, {255, 0, 0}};
+      expected.insert(expected.end(), pix[i % 4], pix[i % 4] + 3);
+    }
+    TiffPage p{.width = 3, .height = 5, .photometric = PHOTOMETRIC_YCBCR, .spp = 3, .data = ycc};
+    cases.push_back({"ycbcr 1x1 uncompressed", p, PixelLayout::kRGB8, expected, 3});
+  }
+  {
+    std::vector<float> v = {0.0f, 0.5f, 1.0f, 2.0f, -1.0f, 0.25f};
+    Bytes data(v.size() * 4);
+    std::memcpy(data.data(), v.data(), data.size());
+    cases.push_back(
+        {"gray float32",
+         {.width = 3, .height = 2, .bps = 32, .sampleFormat = SAMPLEFORMAT_IEEEFP, .data = data},
+         PixelLayout::kG8,
+         {0, 128, 255, 255, 0, 64}});
+  }
+  {
+    // 16x16 in quadrants of flat colour, JPEG-compressed YCbCr.
+    Bytes data, expected;
+    // One chroma for all four, so that chroma subsampling blurs no edge.
+    const uint8_t quad[4][3] = {{90, 0, 20}, {150, 60, 80}, {190, 100, 120}, {240, 150, 170}};
+    for (int y = 0; y < 16; ++y) {
+      for (int x = 0; x < 16; ++x) {
+        const uint8_t* q = quad[(x >= 8) + 2 * (y >= 8)];
+        data.insert(data.end(), q, q + 3);
+      }
+    }
+    cases.push_back({"ycbcr jpeg",
+                     {.width = 16,
+                      .height = 16,
+                      .spp = 3,
+                      .compression = COMPRESSION_JPEG,
+                      .rowsPerStrip = 16,
+                      .data = data},
+                     PixelLayout::kRGB8,
+                     data,
+                     24});
+  }
+  return cases;
+}
+
+TEST(TiffDecoderTest, DecodesLayoutsAndCompressions) {
+  TempDir dir;
+  for (const GoodCase& c : GoodCases()) {
+    SCOPED_TRACE(c.name);
+    std::string path = WriteTiff(dir, {c.page});
+    auto decoder = Open(path);
+    ASSERT_NE(decoder, nullptr);
+    EXPECT_EQ(decoder->PageCount(), 1);
+    PageInfo info;
+    Bytes pixels;
+    ASSERT_TRUE(DecodePage(*decoder, 0, &info, &pixels));
+    EXPECT_EQ(info.width, static_cast<int>(c.page.width));
+    EXPECT_EQ(info.height, static_cast<int>(c.page.height));
+    EXPECT_EQ(info.layout, c.layout);
+    ASSERT_EQ(pixels.size(), c.expected.size());
+    int worst = 0;
+    for (size_t i = 0; i < pixels.size(); ++i)
+      worst = std::max(worst, std::abs(pixels[i] - c.expected[i]));
+    EXPECT_LE(worst, c.tolerance);
+  }
+}
+
+TEST(TiffDecoderTest, EveryDirectoryIsAPage) {
+  TempDir dir;
+  std::vector<TiffPage> pages;
+  for (uint32_t i = 0; i < 3; ++i) {
+    pages.push_back(
+        {.width = 2 + i, .height = 1 + i, .data = Bytes((2 + i) * (1 + i), uint8_t(10 * i))});
+  }
+  pages[1].orientation = ORIENTATION_RIGHTTOP;
+  pages[1].icc = {1, 2, 3, 4, 5};
+  auto decoder = Open(WriteTiff(dir, pages));
+  ASSERT_NE(decoder, nullptr);
+  ASSERT_EQ(decoder->PageCount(), 3);
+  PageGeometry g;
+  ASSERT_TRUE(decoder->Probe(1, &g));
+  EXPECT_EQ(g.width, 3);
+  EXPECT_EQ(g.height, 2);
+  EXPECT_EQ(g.orientation, 6);
+  EXPECT_FALSE(decoder->Probe(3, &g));
+  // Out of order, and a probe between reads does not disturb the page being read.
+  for (int page : {2, 0, 1}) {
+    PageInfo info;
+    ASSERT_TRUE(decoder->StartPage(page, DecodeRequest{}, &info));
+    ASSERT_TRUE(decoder->Probe(2 - page, &g));
+    Bytes row(info.width * info.height);
+    ASSERT_TRUE(decoder->ReadRows(row.data(), info.width, info.height));
+    EXPECT_EQ(row, Bytes(row.size(), uint8_t(10 * page)));
+    EXPECT_EQ(info.orientation, page == 1 ? 6 : 1);
+    EXPECT_EQ(info.icc, page == 1 ? Bytes({1, 2, 3, 4, 5}) : Bytes());
+    EXPECT_FALSE(decoder->ReadRows(row.data(), info.width, 1)) << "past the last row";
+  }
+}
+
+// A little-endian classic TIFF built by hand.
+struct Entry {
+  uint16_t tag;
+  uint16_t type;  // 3 short, 4 long
+  uint32_t value;
+};
+
+void Put16(std::string& s, uint16_t v) { s.append(reinterpret_cast<const char*>(&v), 2); }
+void Put32(std::string& s, uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
+
+std::string Ifd(const std::vector<Entry>& entries, uint32_t next) {
+  std::string s;
+  Put16(s, static_cast<uint16_t>(entries.size()));
+  for (const Entry& e : entries) {
+    Put16(s, e.tag);
+    Put16(s, e.type);
+    Put32(s, 1);
+    if (e.type == 3) {
+      Put16(s, static_cast<uint16_t>(e.value));
+      Put16(s, 0);
+    } else {
+      Put32(s, e.value);
+    }
+  }
+  Put32(s, next);
+  return s;
+}
+
+// A gray 8-bit image directory whose one strip is at dataOffset.
+std::vector<Entry> GrayEntries(uint32_t width, uint32_t height, uint32_t dataOffset, uint32_t bytes,
+                               uint16_t compression = 1) {
+  return {{256, 4, width},       {257, 4, height}, {258, 3, 8},
+          {259, 3, compression}, {262, 3, 1},      {273, 4, dataOffset},
+          {277, 3, 1},           {278, 4, height}, {279, 4, bytes}};
+}
+
+constexpr uint32_t kIfdSize = 2 + 9 * 12 + 4;
+
+std::string Header() {
+  std::string s = "II";
+  Put16(s, 42);
+  Put32(s, 8);
+  return s;
+}
+
+TEST(TiffDecoderTest, LoopingDirectoryChainsEnd) {
+  // IFD at 8 -> itself; IFDs at 8 and 8 + kIfdSize -> each other. Pixel byte after them.
+  struct LoopCase {
+    const char* name;
+    int ifds;
+    int pages;
+  } cases[] = {{"self loop", 1, 1}, {"two-directory loop", 2, 2}};
+  TempDir dir;
+  for (const LoopCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t data = 8 + kIfdSize * c.ifds;
+    std::string file = Header();
+    for (int i = 0; i < c.ifds; ++i) {
+      uint32_t next = 8 + kIfdSize * ((i + 1) % c.ifds);
+      file += Ifd(GrayEntries(1, 1, data, 1), next);
+    }
+    file += '\x7f';
+    WriteFile(dir / "loop.tif", file);
+    auto decoder = Open(dir / "loop.tif");
+    ASSERT_NE(decoder, nullptr);
+    EXPECT_EQ(decoder->PageCount(), c.pages);
+    PageInfo info;
+    Bytes pixels;
+    ASSERT_TRUE(DecodePage(*decoder, c.pages - 1, &info, &pixels));
+    EXPECT_EQ(pixels, Bytes{0x7f});
+  }
+}
+
+TEST(TiffDecoderTest, RefusesBrokenFiles) {
+  TempDir dir;
+  TiffPage big{.width = 64,
+               .height = 64,
+               .photometric = PHOTOMETRIC_RGB,
+               .spp = 3,
+               .compression = COMPRESSION_LZW,
+               .rowsPerStrip = 4};
+  big.data.resize(64 * 64 * 3);
+  for (size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<uint8_t>(i * 7919 >> 3);
+  std::string whole = ReadFile(WriteTiff(dir, {big}));
+  const uint32_t data = 8 + kIfdSize;
+  struct BrokenCase {
+    const char* name;
+    std::string file;
+    bool opens;  // the header may be sound while the pixels are not
+  } cases[] = {
+      {"empty", "", false},
+      {"not a tiff", std::string(100, 'x'), false},
+      {"header only", Header(), false},
+      {"truncated file (libtiff writes the directory last)", whole.substr(0, whole.size() / 2),
+       false},
+      {"strip cut short", Header() + Ifd(GrayEntries(4, 4, data, 16), 0) + std::string(10, 'x'),
+       true},
+      {"dimensions over the pixel cap",
+       Header() + Ifd(GrayEntries(100000, 100000, data, 1), 0) + "x", false},
+      {"uncompressed strip far larger than the file",
+       Header() + Ifd(GrayEntries(30000, 30000, data, 900000000), 0) + "x", false},
+      {"compressed strip claiming a huge ratio",
+       Header() + Ifd(GrayEntries(30000, 30000, data, 1, COMPRESSION_LZW), 0) + "x", false},
+      {"strip outside the file", Header() + Ifd(GrayEntries(4, 4, 1u << 30, 16), 0), false},
+      {"zero width", Header() + Ifd(GrayEntries(0, 4, data, 16), 0) + std::string(16, 'x'), false},
+  };
+  for (const BrokenCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(dir / "broken.tif", c.file);
+    auto decoder = Open(dir / "broken.tif");
+    if (!c.opens) {
+      EXPECT_EQ(decoder, nullptr);
+      continue;
+    }
+    ASSERT_NE(decoder, nullptr);
+    PageInfo info;
+    Bytes pixels;
+    EXPECT_FALSE(DecodePage(*decoder, 0, &info, &pixels));
+  }
+}
+
+// Every regression input the fuzzer found opens or fails without a fault.
+TEST(TiffDecoderTest, FuzzRegressionsDoNotFault) {
+  std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/tiff";
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no regression inputs";
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    SCOPED_TRACE(entry.path().string());
+    auto decoder = Open(entry.path().string());
+    if (!decoder) continue;
+    for (int page = 0; page < std::min(decoder->PageCount(), 20); ++page) {
+      PageInfo info;
+      Bytes pixels;
+      DecodePage(*decoder, page, &info, &pixels);
+    }
+  }
+}
+
+// Returns the number of files under folder that failed to open or to decode every page (at
+// most 50 a file), listing them in *failed.
+int RunFolder(const std::filesystem::path& folder, std::vector<std::string>* failed, int* total) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    ++*total;
+    auto decoder = Open(entry.path().string());
+    bool ok = decoder != nullptr;
+    for (int page = 0; ok && page < std::min(decoder->PageCount(), 50); ++page) {
+      PageInfo info;
+      Bytes pixels;
+      ok = DecodePage(*decoder, page, &info, &pixels);
+    }
+    if (!ok) failed->push_back(std::filesystem::relative(entry.path(), folder).string());
+  }
+  return static_cast<int>(failed->size());
+}
+
+TEST(TiffDecoderTest, Corpus) {
+  std::filesystem::path corpus = XEVRA_SOURCE_DIR "/../shared/corpus";
+  if (!std::filesystem::is_directory(corpus / "valid/tiff")) GTEST_SKIP() << "no corpus";
+  std::vector<std::string> validFailed, corruptFailed;
+  int validTotal = 0, corruptTotal = 0;
+  RunFolder(corpus / "valid/tiff", &validFailed, &validTotal);
+  RunFolder(corpus / "corrupt/tiff", &corruptFailed, &corruptTotal);
+  std::string list;
+  for (const std::string& f : validFailed) list += "\n  " + f;
+  std::printf("valid tiff: %d of %d decode; corrupt tiff: %d of %d refused%s\n",
+              validTotal - static_cast<int>(validFailed.size()), validTotal,
+              static_cast<int>(corruptFailed.size()), corruptTotal, list.c_str());
+  // No reference tool reads text.tif (ThunderScan) cleanly either.
+  for (const std::string& f : validFailed) EXPECT_EQ(f, "libtiffpic/text.tif");
+}
+
+}  // namespace
