@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "codec/jpeg_encoder.h"
 #include "codec/read_back.h"
 #include "codec/save_page.h"
 #include "codec/test_image.h"
@@ -384,6 +385,36 @@ TEST(ImageInterface, LoadsByContentAndConvertsToEveryFormat) {
     EXPECT_EQ(image.Load(dir.File("nothing").c_str()), 0);
     EXPECT_EQ(image.GetPageCount(), 0);
   }
+}
+
+TEST(ImageInterface, RealJpegOrientationIsAppliedBeforeResizingAndReset) {
+  TempDir dir;
+  // Stored 64 x 32, left half black, right half white; EXIF says turn 90 degrees clockwise.
+  FakePage page =
+      MakePage(64, 32, PixelLayout::kRGB8, [](int x, int, int) { return x < 32 ? 0 : 255; });
+  std::unique_ptr<RowSource> rows = MakeMemorySource(64, 32, 3, page.pixels);
+  JpegEncodeOptions options;
+  options.quality = 95;
+  options.exif = ExifWithOrientation(6);
+  std::string source = dir.File("turned.jpg");
+  ASSERT_TRUE(EncodeJpeg(*rows, source.c_str(), options));
+
+  CImageInterface image;
+  ASSERT_NE(image.Load(source.c_str()), 0);
+  auto info = Record<_SAVEIMAGEINFO::_JPG>();
+  info.nWidth = 8;  // of the turned image: 8 x 16, small enough for DCT scaling
+  info.bProportional = 1;
+  info.nQuality = 95;
+  std::string out = dir.File("out.jpg");
+  ASSERT_NE(image.Save(out.c_str(), &info), 0);
+  ReadBack back;
+  ASSERT_TRUE(ReadJpeg(out, &back));
+  EXPECT_EQ(back.width, 8);
+  EXPECT_EQ(back.height, 16);
+  EXPECT_EQ(back.exif, ExifWithOrientation(1));
+  // Turned clockwise, the stored left (black) half becomes the top.
+  EXPECT_LT(back.At(4, 2, 0), 40);
+  EXPECT_GT(back.At(4, 13, 0), 215);
 }
 
 }  // namespace
