@@ -311,7 +311,7 @@ std::vector<GoodCase> GoodCases() {
                       .data = data},
                      PixelLayout::kRGB8,
                      data,
-                     24});
+                     6});
   }
   return cases;
 }
