@@ -86,6 +86,22 @@ void HorizontalPass(const Kernel& k, const uint8_t* in, int16_t* out, int dstWid
   }
 }
 
+// Returns the most output rows whose filter windows are open at once while source rows are
+// read in order and each output is finished as soon as its last source row arrived.
+int MaxOpenOutputs(const Kernel& k, int srcSize) {
+  int opened = 0, finished = 0, most = 1;
+  int outputs = static_cast<int>(k.first.size());
+  for (int j = 0; j < srcSize; ++j) {
+    while (finished < outputs && k.first[finished] + k.taps - 1 < j) ++finished;
+    while (opened < outputs && k.first[opened] <= j) ++opened;
+    most = std::max(most, opened - finished);
+  }
+  return most;
+}
+
+// The vertical pass either keeps a ring of horizontally resampled rows as tall as the filter
+// or, when fewer rows are needed that way (strong vertical shrinking), one accumulator per
+// output row whose window is open; both sum the same products, so results are identical.
 class ResizeStage : public RowSource {
  public:
   ResizeStage(std::unique_ptr<RowSource> source, int width, int height)
@@ -93,57 +109,101 @@ class ResizeStage : public RowSource {
         source_(std::move(source)),
         horizontal_(MakeKernel(source_->width(), width)),
         vertical_(MakeKernel(source_->height(), height)),
-        ringRows_(vertical_.taps),
-        ring_(static_cast<size_t>(ringRows_) * rowBytes()),
-        accum_(rowBytes()),
-        out_(rowBytes()) {}
+        out_(rowBytes()) {
+    int open = MaxOpenOutputs(vertical_, source_->height());
+    accumulate_ = 2 * open < vertical_.taps;  // an accumulator is twice a ring row
+    slots_ = accumulate_ ? open : vertical_.taps;
+    if (accumulate_) {
+      line_.resize(rowBytes());
+      accums_.resize(static_cast<size_t>(slots_) * rowBytes());
+    } else {
+      ring_.resize(static_cast<size_t>(slots_) * rowBytes());
+      accums_.resize(rowBytes());
+    }
+  }
 
   const uint8_t* NextRow() override {
-    if (next_ >= height()) return nullptr;
-    int first = vertical_.first[next_];
-    int last = first + vertical_.taps - 1;
-    while (read_ <= last) {
-      const uint8_t* row = source_->NextRow();
-      if (row == nullptr) return nullptr;
-      int16_t* slot = RingRow(read_++);
-      if (channels() == 1) {
-        HorizontalPass<1>(horizontal_, row, slot, width());
-      } else if (channels() == 3) {
-        HorizontalPass<3>(horizontal_, row, slot, width());
-      } else {
-        return nullptr;
-      }
-    }
-    const int16_t* w = &vertical_.weights[static_cast<size_t>(next_) * vertical_.taps];
-    size_t n = rowBytes();
-    std::fill(accum_.begin(), accum_.end(), 1 << (kWeightBits + kIntermediateBits - 1));
-    for (int t = 0; t < vertical_.taps; ++t) {
-      if (w[t] == 0) continue;
-      const int16_t* src = RingRow(first + t);
-      int weight = w[t];
-      for (size_t i = 0; i < n; ++i) accum_[i] += weight * src[i];
-    }
-    for (size_t i = 0; i < n; ++i) {
+    if (next_ >= height() || (channels() != 1 && channels() != 3)) return nullptr;
+    bool ok = accumulate_ ? Accumulate() : SumRing();
+    if (!ok) return nullptr;
+    const int32_t* sum = accumulate_ ? Accum(next_) : accums_.data();
+    for (size_t i = 0, n = rowBytes(); i < n; ++i) {
       out_[i] =
-          static_cast<uint8_t>(std::clamp(accum_[i] >> (kWeightBits + kIntermediateBits), 0, 255));
+          static_cast<uint8_t>(std::clamp(sum[i] >> (kWeightBits + kIntermediateBits), 0, 255));
     }
     ++next_;
     return out_.data();
   }
 
  private:
+  static constexpr int32_t kRound = 1 << (kWeightBits + kIntermediateBits - 1);
+
+  // Returns false when the next source row cannot be read; else its horizontal pass in line.
+  bool ReadSourceRow(int16_t* line) {
+    const uint8_t* row = source_->NextRow();
+    if (row == nullptr) return false;
+    if (channels() == 1) {
+      HorizontalPass<1>(horizontal_, row, line, width());
+    } else {
+      HorizontalPass<3>(horizontal_, row, line, width());
+    }
+    ++read_;
+    return true;
+  }
+
+  static void AddWeighted(int32_t* sum, const int16_t* line, int weight, size_t n) {
+    for (size_t i = 0; i < n; ++i) sum[i] += weight * line[i];
+  }
+
+  bool SumRing() {
+    int first = vertical_.first[next_];
+    while (read_ < first + vertical_.taps) {
+      if (!ReadSourceRow(RingRow(read_))) return false;
+    }
+    const int16_t* w = &vertical_.weights[static_cast<size_t>(next_) * vertical_.taps];
+    std::fill(accums_.begin(), accums_.end(), kRound);
+    for (int t = 0; t < vertical_.taps; ++t) {
+      if (w[t] != 0) AddWeighted(accums_.data(), RingRow(first + t), w[t], rowBytes());
+    }
+    return true;
+  }
+
+  bool Accumulate() {
+    int last = vertical_.first[next_] + vertical_.taps - 1;
+    while (read_ <= last) {
+      int j = read_;
+      if (!ReadSourceRow(line_.data())) return false;
+      for (; opened_ < height() && vertical_.first[opened_] <= j; ++opened_) {
+        std::fill_n(Accum(opened_), rowBytes(), kRound);
+      }
+      for (int y = next_; y < opened_; ++y) {
+        int tap = j - vertical_.first[y];
+        if (tap >= vertical_.taps) continue;
+        int weight = vertical_.weights[static_cast<size_t>(y) * vertical_.taps + tap];
+        if (weight != 0) AddWeighted(Accum(y), line_.data(), weight, rowBytes());
+      }
+    }
+    return true;
+  }
+
   int16_t* RingRow(int sourceRow) {
-    return ring_.data() + static_cast<size_t>(sourceRow % ringRows_) * rowBytes();
+    return ring_.data() + static_cast<size_t>(sourceRow % slots_) * rowBytes();
+  }
+  int32_t* Accum(int outputRow) {
+    return accums_.data() + static_cast<size_t>(outputRow % slots_) * rowBytes();
   }
 
   std::unique_ptr<RowSource> source_;
   Kernel horizontal_;
   Kernel vertical_;
-  int ringRows_;
-  std::vector<int16_t> ring_;
-  std::vector<int32_t> accum_;
+  bool accumulate_ = false;
+  int slots_ = 1;
+  std::vector<int16_t> ring_;    // ring mode: source rows after the horizontal pass
+  std::vector<int16_t> line_;    // accumulate mode: the current source row
+  std::vector<int32_t> accums_;  // ring mode: one sum; accumulate mode: open outputs
   std::vector<uint8_t> out_;
   int read_ = 0;
+  int opened_ = 0;
   int next_ = 0;
 };
 

@@ -185,6 +185,24 @@ TEST(PipelinePixels, CheckerboardDownscaleIsMidGrayWithoutAliasing) {
   for (uint8_t v : out.pixels) ASSERT_NEAR(v, 128, 2);
 }
 
+TEST(PipelinePixels, LinearRampSurvivesMildAndStrongSquashing) {
+  // Mild shrinking keeps a ring of rows, strong shrinking open accumulators; both must give
+  // the ramp's value at each output row's centre away from the edges.
+  const int kHeights[] = {200, 128, 37, 8, 3};
+  for (int height : kHeights) {
+    SCOPED_TRACE(height);
+    FakeDecoder decoder(MakePage(5, 256, PixelLayout::kG8, [](int, int y, int) { return y; }));
+    Image out;
+    ASSERT_TRUE(RunPipeline(decoder, Header(5, height), 1, &out));
+    double scale = 256.0 / height;
+    for (int y = 0; y < height; ++y) {
+      double centre = (y + 0.5) * scale - 0.5;
+      if (centre - 3 * scale < 0 || centre + 3 * scale > 255) continue;
+      EXPECT_NEAR(out.At(2, y), centre, 1.0) << y;
+    }
+  }
+}
+
 TEST(PipelinePixels, UpscaleKeepsEdgesAndOrder) {
   FakeDecoder decoder(
       MakePage(2, 1, PixelLayout::kG8, [](int x, int, int) { return x ? 200 : 0; }));
