@@ -71,6 +71,42 @@ uint8_t Level8(const TiffRowFormat& format, const uint8_t* row, size_t index) {
   return static_cast<uint8_t>((raw * 255ull + max / 2) / max);
 }
 
+// Rows that are already canonical: 8-bit unsigned, interleaved, no inversion or premultiplied
+// alpha, and no samples beyond those delivered.
+bool IsCanonical(const TiffRowFormat& f, int colorSamples) {
+  if (f.bitsPerSample != 8 || f.kind != TiffSampleKind::kUnsigned || f.invert || f.separate ||
+      f.color == TiffColor::kPalette) {
+    return false;
+  }
+  bool alpha = f.alphaSample >= 0 && f.color != TiffColor::kCmyk;
+  if (alpha)
+    return !f.premultiplied && f.alphaSample == colorSamples &&
+           f.samplesPerPixel == colorSamples + 1;
+  return f.samplesPerPixel == colorSamples;
+}
+
+// Gray of 1 to 8 bits without alpha, through a table of its levels.
+void ConvertSmallGray(const TiffRowFormat& f, const uint8_t* row, uint8_t* out) {
+  const int bits = f.bitsPerSample;
+  const uint32_t max = (1u << bits) - 1u;
+  uint8_t levels[256];
+  for (uint32_t v = 0; v <= max; ++v) {
+    uint8_t level = static_cast<uint8_t>((v * 255u + max / 2u) / max);
+    levels[v] = f.invert ? static_cast<uint8_t>(255 - level) : level;
+  }
+  const size_t width = static_cast<size_t>(f.width);
+  const size_t step = f.separate ? 1 : static_cast<size_t>(f.samplesPerPixel);
+  if (bits == 1 && step == 1) {
+    for (size_t x = 0; x < width; ++x) out[x] = levels[(row[x >> 3] >> (7 - (x & 7))) & 1u];
+    return;
+  }
+  if (bits == 8) {
+    for (size_t x = 0; x < width; ++x) out[x] = levels[row[x * step]];
+    return;
+  }
+  for (size_t x = 0; x < width; ++x) out[x] = levels[PackedSample(row, x * step, bits)];
+}
+
 }  // namespace
 
 bool TiffRowFormatSupported(const TiffRowFormat& format) {
@@ -138,6 +174,15 @@ void ConvertTiffRow(const TiffRowFormat& format, const uint8_t* const* planes, u
   const size_t spp = static_cast<size_t>(format.samplesPerPixel);
   int colorSamples = format.color == TiffColor::kRgb ? 3 : format.color == TiffColor::kCmyk ? 4 : 1;
   // Sample s of pixel x lives in row planes[plane(s)] at position index(x, s).
+  if (IsCanonical(format, colorSamples)) {
+    std::memcpy(out, planes[0], static_cast<size_t>(format.width) * spp);
+    return;
+  }
+  if (format.color == TiffColor::kGray && format.alphaSample < 0 &&
+      format.kind == TiffSampleKind::kUnsigned && format.bitsPerSample <= 8) {
+    ConvertSmallGray(format, planes[0], out);
+    return;
+  }
   auto rowOf = [&](size_t s) { return format.separate ? planes[s] : planes[0]; };
   auto indexOf = [&](size_t x, size_t s) { return format.separate ? x : x * spp + s; };
   const bool alpha = format.alphaSample >= 0 && format.color != TiffColor::kCmyk;
