@@ -22,6 +22,7 @@ enum class Key {
   kSubfolders,
   kRotation,
   kHelp,
+  kJobs,
 };
 
 struct KeyRule {
@@ -36,6 +37,7 @@ constexpr KeyRule kKeys[] = {
     {"-cd", Key::kColorDepth},    {"-w", Key::kWidth},         {"-h", Key::kHeight},
     {"-prop", Key::kProportional}, {"-sep", Key::kSeparatePages}, {"-ov", Key::kOverwrite},
     {"-sf", Key::kSubfolders},    {"-rot", Key::kRotation},    {"-?", Key::kHelp},
+    {"-j", Key::kJobs},
 };
 
 // Copies what fits of value into a zero-filled field of FieldSize bytes (terminator
@@ -95,6 +97,7 @@ void ApplyArgument(const std::string& argument, CConvertSettings& settings, CCon
       case Key::kSubfolders: settings.m_bSubfolders = 1; break;
       case Key::kRotation: ParseNumber<15>(value, "%f", &jpg.fRotation); break;
       case Key::kHelp: *help = true; break;
+      case Key::kJobs: ParseNumber<5>(value, "%d", &settings.m_nJobs); break;
     }
     return;
   }

@@ -2,26 +2,48 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "batch/collect.h"
+#include "batch/gated_platform.h"
 #include "batch/naming.h"
 #include "batch/output_path.h"
 #include "batch/progress.h"
+#include "batch/work_pool.h"
 #include "codec/image_interface.h"
+
+// Several files are decoded, transformed and encoded at once, while this thread alone makes
+// every decision in list order: what is printed, which folder is made, which name is free,
+// and when an output takes its name. A question about a name that an earlier, unfinished
+// file may still create waits for that file, and outputs are published in list order, so
+// the console text and the files are those of a run that handles one file after the other.
 
 namespace {
 
-// The state of one batch: what every file needs and what the batch has learnt so far.
-struct Batch {
-  CConvertJob& job;
-  CConvertSettings& settings;
-  Platform& platform;
-  CImageInterface codec;
-  std::string sourceFolder;  // the full path every entry begins with
-  std::string extension;
-  bool singleFileWritten = false;  // this batch has published the single file once
-  bool allConverted = true;
+// One save that a file's work makes.
+struct PageTask {
+  int page = 0;
+  std::string target;           // the name the output takes
+  bool intoSingleFile = false;  // target is the batch's single file
+  bool loaded = false;          // the image could be read again for this page
+  std::string temp;             // complete output, when the save succeeded
+};
+
+// A source file from its decisions to its console line.
+struct FileJob {
+  std::string text;    // console text known so far
+  size_t printed = 0;  // of which this much is on the console
+  std::string source;
+  std::unique_ptr<CImageInterface> codec;
+  CConvertSettings settings;  // the work's own save records
+  bool split = false;
+  std::vector<PageTask> tasks;  // empty when the file ended with its decisions
+  std::future<void> worked;
 };
 
 SaveHeader* CurrentRecord(CConvertSettings& settings) {
@@ -34,144 +56,239 @@ SaveHeader* CurrentRecord(CConvertSettings& settings) {
   }
 }
 
-int SaveWithCodec(Batch& batch, const std::string& path) {
-  CConvertSettings& s = batch.settings;
+int SaveWithCodec(CImageInterface& codec, CConvertSettings& s, const std::string& path) {
   switch (s.m_nFormat) {
-    case kFormatBmp: return batch.codec.Save(path.c_str(), &s.m_bmp);
-    case kFormatTif: return batch.codec.Save(path.c_str(), &s.m_tif);
-    case kFormatGif: return batch.codec.Save(path.c_str(), &s.m_gif);
-    case kFormatJpg: return batch.codec.Save(path.c_str(), &s.m_jpg);
+    case kFormatBmp: return codec.Save(path.c_str(), &s.m_bmp);
+    case kFormatTif: return codec.Save(path.c_str(), &s.m_tif);
+    case kFormatGif: return codec.Save(path.c_str(), &s.m_gif);
+    case kFormatJpg: return codec.Save(path.c_str(), &s.m_jpg);
     default: return 0;
   }
 }
 
-// Saves page of the loaded image under target. The image goes into a temporary file beside
-// target first and takes target's name only once complete, so a failed save or an
-// interruption leaves no partial file and an older file of that name as it was. Without
-// replace an existing target is never written over, even one that appeared after its name
-// was found free. Returns true on success.
-bool SavePage(Batch& batch, const std::string& target, int page, bool replace) {
-  SaveHeader* record = CurrentRecord(batch.settings);
-  if (record == nullptr) return false;
-  record->nPage = page;
-  std::string temp;
-  if (!batch.platform.CreateTempFile(FolderOf(target), &temp)) return false;
-  if (SaveWithCodec(batch, temp) != 0 && batch.platform.PublishFile(temp, target, replace)) {
-    return true;
-  }
-  batch.platform.DiscardTempFile(temp);
-  return false;
-}
-
-// The one file that single-file mode writes may be replaced by this batch's own later saves;
-// a file of that name from before the batch only with -ov.
-bool MayReplace(const Batch& batch) {
-  return batch.settings.m_bOverwrite != 0 ||
-         (batch.settings.m_bSingleFile != 0 && batch.singleFileWritten);
-}
-
-void NoteSaved(Batch& batch, bool saved) {
-  if (saved && batch.settings.m_bSingleFile != 0) batch.singleFileWritten = true;
-  if (!saved) batch.allConverted = false;
-}
-
-// Makes folder usable. Every missing level below the destination is created, so that a
-// file two levels down converts even when nothing lay in the level between. Returns true
-// when the folder can be written.
-bool PrepareFolder(Batch& batch, const std::string& folder) {
-  Platform& platform = batch.platform;
-  if (platform.IsWritable(folder)) return true;
-  const std::string& dest = batch.job.m_strDest;
-  size_t pos = folder.compare(0, dest.size(), dest) == 0 ? dest.size() : 0;
-  while (pos != std::string::npos) {
-    pos = folder.find('/', pos + 1);
-    std::string level = folder.substr(0, pos);
-    if (!level.empty() && !platform.IsWritable(level)) platform.MakeDir(level);
-  }
-  return platform.IsWritable(folder);
-}
-
-void SingleSave(Batch& batch, const std::string& outputPath) {
-  bool saved = SavePage(batch, outputPath, 0, MayReplace(batch));
-  NoteSaved(batch, saved);
-  ReportStatus(saved ? kStatusReady : kStatusConvertFailed, "");
-  batch.codec.CloseHandle();
-}
-
-std::string FreePagePath(Batch& batch, const std::string& outputPath, int page) {
-  std::string path = PagePath(outputPath, page, batch.extension);
-  if (batch.settings.m_bOverwrite == 0) path = MakeUniqueName(path, batch.extension,
-                                                             batch.platform);
-  return path;
-}
-
-void SplitPages(Batch& batch, const std::string& source, const std::string& outputPath,
-                int pageCount) {
-  CConvertSettings& s = batch.settings;
-  // A TIFF collecting a whole batch takes page 0 under the single file's own name.
-  bool intoSingleFile = s.m_nFormat == kFormatTif && s.m_bSingleFile != 0;
-  std::string first = intoSingleFile ? outputPath : FreePagePath(batch, outputPath, 0);
-  bool saved = SavePage(batch, first, 0, intoSingleFile ? MayReplace(batch)
-                                                        : s.m_bOverwrite != 0);
-  NoteSaved(batch, saved);
-  batch.codec.CloseHandle();
-  if (!saved) {
-    ReportStatus(kStatusConvertFailed, "");
-    return;
-  }
-  ReportStatus(kStatusPageSaved, "");
-  for (int page = 1; page < pageCount; ++page) {
-    if (batch.codec.Load(source.c_str()) == 0) {
-      batch.allConverted = false;  // the page is skipped without a word, but not converted
-      continue;
+// The work of one file, on any thread: every page into a temporary file beside its target.
+// Nothing here decides a name or touches a name other than its own temporary files.
+void DoWork(FileJob& job, Platform& platform) {
+  SaveHeader* record = CurrentRecord(job.settings);
+  for (size_t k = 0; k < job.tasks.size(); ++k) {
+    PageTask& task = job.tasks[k];
+    if (k > 0 && job.codec->Load(job.source.c_str()) == 0) continue;
+    task.loaded = true;
+    if (record != nullptr) record->nPage = task.page;
+    std::string temp;
+    if (record != nullptr && platform.CreateTempFile(FolderOf(task.target), &temp)) {
+      if (SaveWithCodec(*job.codec, job.settings, temp) != 0) {
+        task.temp = temp;
+      } else {
+        platform.DiscardTempFile(temp);
+      }
     }
-    std::string path = FreePagePath(batch, outputPath, page);
-    bool pageSaved = SavePage(batch, path, page, s.m_bOverwrite != 0);
-    NoteSaved(batch, pageSaved);
-    batch.codec.CloseHandle();
-    ReportStatus(pageSaved ? kStatusPageSaved : kStatusConvertFailed, "");
+    job.codec->CloseHandle();
+    if (k == 0 && task.temp.empty()) break;  // no later page is tried
   }
-  ReportStatus(kStatusReady, "");
+}
+
+void AddTask(FileJob& file, int page, std::string target, bool intoSingleFile) {
+  PageTask& task = file.tasks.emplace_back();
+  task.page = page;
+  task.target = std::move(target);
+  task.intoSingleFile = intoSingleFile;
 }
 
 std::string SingleFileName(const CConvertSettings& s) {
   return std::string(s.m_szSingleFile, strnlen(s.m_szSingleFile, sizeof s.m_szSingleFile));
 }
 
-void ConvertEntry(Batch& batch, size_t index) {
-  CConvertSettings& s = batch.settings;
-  const std::string source = batch.job.m_files[index];
-  ReportStatus(kStatusName, DisplayName(source));
-  if (batch.codec.Load(source.c_str()) == 0) {
-    ReportStatus(kStatusLoadFailed, "");
-    batch.allConverted = false;
-    return;
+class Coordinator {
+ public:
+  Coordinator(CConvertJob& job, CConvertSettings& settings, Platform& platform, int jobs)
+      : job_(job),
+        settings_(settings),
+        platform_(platform),
+        gated_(platform, [this](const std::string& path) { Settle(path); }),
+        sourceFolder_(SourceFolderFullPath(job, platform)),
+        extension_(FormatExtension(settings.m_nFormat)),
+        limit_(jobs < 1 ? 1 : static_cast<size_t>(jobs)),
+        pool_(jobs > 1 ? jobs : 0) {}
+
+  bool Run() {
+    for (size_t i = 0; i < job_.m_files.size(); ++i) {
+      while (queue_.size() >= limit_) FinishOldest();
+      queue_.push_back(Decide(i));
+      FileJob& file = *queue_.back();
+      if (!file.tasks.empty()) {
+        auto promise = std::make_shared<std::promise<void>>();
+        file.worked = promise->get_future();
+        pool_.Submit([&file, promise, this] {
+          try {
+            DoWork(file, platform_);
+          } catch (...) {
+            // Whatever the work did not finish counts as not saved.
+          }
+          promise->set_value();
+        });
+      }
+      PrintFront();
+    }
+    while (!queue_.empty()) FinishOldest();
+    return allConverted_;
   }
-  ReportStatus(kStatusLoaded, "");
-  std::string relative = RelativePath(source, batch.sourceFolder);
-  std::string outputPath = batch.job.m_strDest + "/" +
-                           (s.m_bSingleFile != 0 ? SingleFileName(s) : relative);
-  if (!PrepareFolder(batch, FolderOf(outputPath))) {
-    batch.codec.CloseHandle();
-    // The line is closed like any failed file's, so the next file starts a line of its own.
-    ReportStatus(kStatusConvertFailed, "");
-    batch.allConverted = false;
-    return;
+
+ private:
+  // Returns once no unfinished file may still create path.
+  void Settle(const std::string& path) {
+    while (pending_.count(path) != 0) FinishOldest();
   }
-  outputPath = ApplyExtension(relative, outputPath, batch.extension);
-  if (index == 0 && s.m_bOverwrite != 0 && s.m_bSingleFile != 0) {
-    DeleteExisting(outputPath, batch.platform);
+
+  // Makes folder usable. Every missing level below the destination is created, so that a
+  // file two levels down converts even when nothing lay in the level between. Returns true
+  // when the folder can be written.
+  bool PrepareFolder(const std::string& folder) {
+    if (gated_.IsWritable(folder)) return true;
+    const std::string& dest = job_.m_strDest;
+    size_t pos = folder.compare(0, dest.size(), dest) == 0 ? dest.size() : 0;
+    while (pos != std::string::npos) {
+      pos = folder.find('/', pos + 1);
+      std::string level = folder.substr(0, pos);
+      if (!level.empty() && !gated_.IsWritable(level)) gated_.MakeDir(level);
+    }
+    return gated_.IsWritable(folder);
   }
-  if (s.m_bOverwrite == 0 && s.m_bSingleFile == 0) {
-    outputPath = MakeUniqueName(outputPath, batch.extension, batch.platform);
+
+  std::string FreePagePath(const std::string& outputPath, int page) {
+    std::string path = PagePath(outputPath, page, extension_);
+    if (settings_.m_bOverwrite == 0) path = MakeUniqueName(path, extension_, gated_);
+    return path;
   }
-  int pageCount = batch.codec.GetPageCount();
-  if (s.m_bSeparatePages != 0 && pageCount >= 2) {
-    SplitPages(batch, source, outputPath, pageCount);
-  } else {
-    SingleSave(batch, outputPath);
+
+  std::unique_ptr<FileJob> Decide(size_t index) {
+    CConvertSettings& s = settings_;
+    auto file = std::make_unique<FileJob>();
+    file->source = job_.m_files[index];
+    file->text = StatusText(kStatusName, DisplayName(file->source));
+    // An earlier file's output may be this very source (outputs beside their sources, -ov).
+    Settle(file->source);
+    file->codec = std::make_unique<CImageInterface>();
+    if (file->codec->Load(file->source.c_str()) == 0) {
+      file->text += StatusText(kStatusLoadFailed, "");
+      allConverted_ = false;
+      return file;
+    }
+    file->text += StatusText(kStatusLoaded, "");
+    std::string relative = RelativePath(file->source, sourceFolder_);
+    std::string outputPath =
+        job_.m_strDest + "/" + (s.m_bSingleFile != 0 ? SingleFileName(s) : relative);
+    if (!PrepareFolder(FolderOf(outputPath))) {
+      file->codec->CloseHandle();
+      // The line is closed like any failed file's, so the next file starts a line of its own.
+      file->text += StatusText(kStatusConvertFailed, "");
+      allConverted_ = false;
+      return file;
+    }
+    outputPath = ApplyExtension(relative, outputPath, extension_);
+    if (index == 0 && s.m_bOverwrite != 0 && s.m_bSingleFile != 0) {
+      DeleteExisting(outputPath, gated_);
+    }
+    if (s.m_bOverwrite == 0 && s.m_bSingleFile == 0) {
+      outputPath = MakeUniqueName(outputPath, extension_, gated_);
+    }
+    int pageCount = file->codec->GetPageCount();
+    file->split = s.m_bSeparatePages != 0 && pageCount >= 2;
+    if (file->split) {
+      // A TIFF collecting a whole batch takes page 0 under the single file's own name.
+      bool intoSingleFile = s.m_nFormat == kFormatTif && s.m_bSingleFile != 0;
+      AddTask(*file, 0, intoSingleFile ? outputPath : FreePagePath(outputPath, 0),
+              intoSingleFile);
+      for (int page = 1; page < pageCount; ++page) {
+        AddTask(*file, page, FreePagePath(outputPath, page), false);
+      }
+    } else {
+      AddTask(*file, 0, outputPath, s.m_bSingleFile != 0);
+    }
+    for (const PageTask& task : file->tasks) ++pending_[task.target];
+    file->settings = s;
+    return file;
   }
-}
+
+  // The one file of single-file mode may be replaced by this batch's own later saves; a file
+  // of that name from before the batch only with -ov.
+  bool MayReplace(const PageTask& task) const {
+    if (settings_.m_bOverwrite != 0) return true;
+    return task.intoSingleFile && singleFileWritten_;
+  }
+
+  // Gives a saved output its name. Without replace an existing file of that name is never
+  // written over, even one that appeared after the name was found free. Returns true when
+  // the output took its name.
+  bool Publish(PageTask& task) {
+    if (task.temp.empty()) return false;
+    bool published = platform_.PublishFile(task.temp, task.target, MayReplace(task));
+    if (!published) platform_.DiscardTempFile(task.temp);
+    task.temp.clear();
+    if (published && task.intoSingleFile) singleFileWritten_ = true;
+    return published;
+  }
+
+  void Finish(FileJob& file) {
+    if (file.worked.valid()) file.worked.wait();
+    SaveHeader* record = CurrentRecord(settings_);
+    bool pageZeroSaved = false;
+    for (size_t k = 0; k < file.tasks.size(); ++k) {
+      PageTask& task = file.tasks[k];
+      if (k > 0 && !pageZeroSaved) {
+        if (!task.temp.empty()) platform_.DiscardTempFile(task.temp);
+        continue;
+      }
+      if (!task.loaded) {
+        allConverted_ = false;  // a page that cannot be read again is skipped without a word
+        continue;
+      }
+      if (record != nullptr) record->nPage = task.page;
+      bool saved = Publish(task);
+      if (!saved) allConverted_ = false;
+      if (k == 0) pageZeroSaved = saved;
+      if (!file.split) {
+        file.text += StatusText(saved ? kStatusReady : kStatusConvertFailed, "");
+      } else {
+        file.text += StatusText(saved ? kStatusPageSaved : kStatusConvertFailed, "");
+      }
+    }
+    if (file.split && pageZeroSaved) file.text += StatusText(kStatusReady, "");
+    for (const PageTask& task : file.tasks) {
+      auto it = pending_.find(task.target);
+      if (it != pending_.end() && --it->second == 0) pending_.erase(it);
+    }
+  }
+
+  void FinishOldest() {
+    Finish(*queue_.front());
+    PrintFront();
+    queue_.pop_front();
+    PrintFront();
+    std::fflush(stdout);
+  }
+
+  // Prints what is new of the oldest file's line; later files wait their turn.
+  void PrintFront() {
+    if (queue_.empty()) return;
+    FileJob& front = *queue_.front();
+    std::fwrite(front.text.data() + front.printed, 1, front.text.size() - front.printed, stdout);
+    front.printed = front.text.size();
+  }
+
+  CConvertJob& job_;
+  CConvertSettings& settings_;
+  Platform& platform_;
+  GatedPlatform gated_;
+  std::string sourceFolder_;  // the full path every entry begins with
+  std::string extension_;
+  size_t limit_;  // files between their decisions and their console line
+  std::deque<std::unique_ptr<FileJob>> queue_;
+  std::map<std::string, int> pending_;  // names that unfinished files may still create
+  bool singleFileWritten_ = false;
+  bool allConverted_ = true;
+  WorkPool pool_;  // last: its threads end before anything they use
+};
 
 }  // namespace
 
@@ -180,13 +297,8 @@ bool ConvertFiles(CConvertJob& job, CConvertSettings& settings, Platform& platfo
   while (dest.size() >= 2 && dest.back() == '"') dest.pop_back();
   if (!platform.IsWritable(dest)) platform.MakeDir(dest);
   if (!platform.IsWritable(dest)) return false;
-  Batch batch{job, settings, platform, {}, SourceFolderFullPath(job, platform),
-              FormatExtension(settings.m_nFormat)};
   if (!dest.empty() && dest.back() == '/') dest.pop_back();
   settings.m_tif.bSingleFile = settings.m_bSingleFile;
-  for (size_t i = 0; i < job.m_files.size(); ++i) {
-    ConvertEntry(batch, i);
-    std::fflush(stdout);
-  }
-  return batch.allConverted;
+  int jobs = settings.m_nJobs >= 1 ? settings.m_nJobs : platform.ProcessorCount();
+  return Coordinator(job, settings, platform, jobs).Run();
 }

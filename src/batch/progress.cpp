@@ -4,25 +4,19 @@
 
 void PrintFoundCount(int count) { std::printf(" %d graphic files found\n\n", count); }
 
-void ReportStatus(int code, std::string text) {
+std::string StatusText(int code, const std::string& text) {
   switch (code) {
-    case kStatusName:
-      std::printf(" %s", text.c_str());
-      break;
+    case kStatusName: return " " + text;
     case kStatusLoaded:
-    case kStatusPageSaved:
-      std::printf("..");
-      break;
-    case kStatusReady:
-      std::printf("..Ready\n");
-      break;
-    case kStatusLoadFailed:
-      std::printf(".Loading failed\n");
-      break;
-    case kStatusConvertFailed:
-      std::printf(".Converting failed\n");
-      break;
-    default:
-      break;
+    case kStatusPageSaved: return "..";
+    case kStatusReady: return "..Ready\n";
+    case kStatusLoadFailed: return ".Loading failed\n";
+    case kStatusConvertFailed: return ".Converting failed\n";
+    default: return std::string();
   }
+}
+
+void ReportStatus(int code, std::string text) {
+  std::string printed = StatusText(code, text);
+  std::fwrite(printed.data(), 1, printed.size(), stdout);
 }

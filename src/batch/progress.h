@@ -17,6 +17,9 @@ enum StatusCode {
 // Prints " <count> graphic files found" and an empty line.
 void PrintFoundCount(int count);
 
-// Prints the text of code (see StatusCode); text is used with code 0 only. Any other code
-// prints nothing.
+// Returns the text of code (see StatusCode); text is used with code 0 only. Any other code
+// gives an empty text.
+std::string StatusText(int code, const std::string& text);
+
+// Prints the text of code, as StatusText gives it.
 void ReportStatus(int code, std::string text);

@@ -67,6 +67,9 @@ class Platform {
 
   // Removes a temporary file that will not be published.
   virtual void DiscardTempFile(const std::string& tempPath) = 0;
+
+  // Returns the number of processors online, at least 1.
+  virtual int ProcessorCount() = 0;
 };
 
 // The real platform of a POSIX system. Tests derive from it to make single operations fail.
@@ -84,6 +87,7 @@ class PosixPlatform : public Platform {
   bool PublishFile(const std::string& tempPath, const std::string& target,
                    bool replace) override;
   void DiscardTempFile(const std::string& tempPath) override;
+  int ProcessorCount() override;
 
  private:
   std::string logicalCwd_;  // the full path last entered through ChangeDir

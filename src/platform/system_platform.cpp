@@ -148,6 +148,11 @@ void PosixPlatform::OpenDocument(const std::string& document) {
   }
 }
 
+int PosixPlatform::ProcessorCount() {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : static_cast<int>(count);
+}
+
 Platform& SystemPlatform() {
   static PosixPlatform platform;
   return platform;

@@ -13,4 +13,5 @@ void InitConvertSettings(CConvertSettings& settings) {
   settings.m_bSeparatePages = 0;
   settings.m_bSingleFile = 0;
   std::memset(settings.m_szSingleFile, 0, sizeof settings.m_szSingleFile);
+  settings.m_nJobs = 0;
 }

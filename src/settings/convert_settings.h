@@ -22,6 +22,7 @@ struct CConvertSettings {
   int32_t m_bSeparatePages;
   int32_t m_bSingleFile;      // every output goes into the one file m_szSingleFile
   char m_szSingleFile[512];  // NUL-terminated
+  int32_t m_nJobs;           // conversions at once; below 1: one per processor
 };
 
 // Sets every field to its default: JPEG output, quality 75, 24 bits, no size, flags off.

@@ -41,6 +41,7 @@ struct Case {
   int height = -1;
   float rotation = 0.0f;
   bool help = false;
+  int jobs = 0;
 };
 
 // The working directory of these cases is /work (see FakePlatform).
@@ -94,6 +95,9 @@ const Case kCases[] = {
     {.label = "help with other switches", .args = {"s=/a/*.jpg", "-?", "-q50"}, .source = "/a",
      .mask = "*.jpg", .quality = 50, .help = true},
     {.label = "argument without key", .args = {"/some/path.jpg", "90"}},
+    {.label = "conversions at once", .args = {"-j3"}, .jobs = 3},
+    {.label = "-j is tried after every other key", .args = {"-j4-q50"}, .quality = 50},
+    {.label = "-j in a destination is the destination", .args = {"d=/a-j2"}, .dest = "/a-j2"},
 };
 
 TEST(Options, Table) {
@@ -109,6 +113,7 @@ TEST(Options, Table) {
     EXPECT_EQ(p.settings.m_jpg.nHeight, c.height);
     EXPECT_EQ(p.settings.m_jpg.fRotation, c.rotation);
     EXPECT_EQ(p.help, c.help);
+    EXPECT_EQ(p.settings.m_nJobs, c.jobs);
   }
 }
 

@@ -1,0 +1,114 @@
+// Conversions run side by side must give exactly what one after the other gives: the same
+// console text, the same names and the same bytes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+
+#include "support/images.h"
+#include "support/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Names and contents of every file below root ("/" after folders).
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    std::string rel = fs::relative(e.path(), root).string();
+    files[e.is_directory() ? rel + "/" : rel] = e.is_directory() ? "" : ReadFile(e.path());
+  }
+  return files;
+}
+
+// A tree full of what makes the order matter: names that collide within the batch and with
+// existing files, pages, failures and sub-folders.
+void MakeCorpus(const std::string& src, const std::string& out) {
+  fs::create_directories(src + "/sub/deeper");
+  fs::create_directories(src + "/blocked");
+  fs::create_directories(out);
+  for (int i = 0; i < 6; ++i) {
+    std::string n = i == 0 ? "x" : "x(" + std::to_string(i) + ")";
+    WriteBmp(src + "/" + n + ".bmp", 40 + i, 30, i);
+    WriteTiff(src + "/" + n + ".tif", 20, 10 + i, 1);
+  }
+  WriteTiff(src + "/p.tif", 30, 20, 3);
+  WriteBmp(src + "/p_p0.bmp", 10, 10);
+  WriteBmp(src + "/p_p1(1).bmp", 11, 10);
+  WriteFile(out + "/p_p1.jpg", "taken before");
+  WriteFile(src + "/broken.bmp", "BM broken");
+  WriteBmp(src + "/ro.bmp", 5, 5);
+  WriteFile(out + "/ro.jpg", "read-only");
+  chmod((out + "/ro.jpg").c_str(), 0444);
+  for (int i = 0; i < 12; ++i) WriteBmp(src + "/sub/s" + std::to_string(i) + ".bmp", 64, 48, i);
+  WriteTiff(src + "/sub/deeper/s0.tif", 8, 8, 2);
+  WriteBmp(src + "/blocked/z.bmp", 4, 4);
+  WriteFile(out + "/blocked", "a file where a folder should be");
+}
+
+struct Mode {
+  const char* label;
+  std::vector<std::string> switches;
+};
+
+TEST(Parallel, SameTextNamesAndBytesAsOneAtATime) {
+  const Mode modes[] = {
+      {"free names", {"-sf", "-sep"}},
+      {"overwriting", {"-sf", "-sep", "-ov"}},
+      {"resized and turned", {"-sf", "-w17", "-h13", "-prop", "-rot30"}},
+  };
+  for (const Mode& mode : modes) {
+    SCOPED_TRACE(mode.label);
+    std::map<std::string, std::string> trees[2];
+    std::string texts[2];
+    const char* jobs[2] = {"-j1", "-j8"};
+    for (int run = 0; run < 2; ++run) {
+      TempDir dir;
+      MakeCorpus(dir / "src", dir / "out");
+      std::vector<std::string> args{"s=" + dir.path() + "/src/*.*", "d=" + dir.path() + "/out",
+                                    jobs[run]};
+      args.insert(args.end(), mode.switches.begin(), mode.switches.end());
+      ProcessResult r = RunXevraBinary(args, "/");
+      EXPECT_EQ(r.exitCode, 1) << "the corpus holds failures";
+      texts[run] = r.out;
+      trees[run] = Snapshot(dir / "out");
+    }
+    EXPECT_EQ(texts[0], texts[1]);
+    EXPECT_EQ(trees[0].size(), trees[1].size());
+    for (const auto& [name, bytes] : trees[0]) {
+      auto other = trees[1].find(name);
+      ASSERT_NE(other, trees[1].end()) << name << " is missing in parallel";
+      EXPECT_TRUE(other->second == bytes) << name << " differs";
+    }
+  }
+}
+
+TEST(Parallel, OutputsBesideTheirSourcesAreReadAfterTheyAreWritten) {
+  // With -ov and no destination, c.bmp writes c.jpg, which is itself a later source: it must
+  // be read as c.bmp left it, whatever runs at the same time.
+  std::map<std::string, std::string> trees[2];
+  std::string texts[2];
+  const char* jobs[2] = {"-j1", "-j4"};
+  for (int run = 0; run < 2; ++run) {
+    TempDir dir;
+    WriteBmp(dir / "c.bmp", 300, 200, 1);
+    WriteBmp(dir / "old.bmp", 20, 20, 2);
+    ProcessResult first = RunXevraBinary({"s=" + dir.path() + "/old.bmp", "-j1"}, "/");
+    ASSERT_EQ(first.exitCode, 0);
+    fs::rename(dir / "old.jpg", dir / "c.jpg");
+    for (int i = 0; i < 6; ++i) WriteBmp(dir / ("a" + std::to_string(i) + ".bmp"), 200, 100, i);
+    ProcessResult r = RunXevraBinary({"s=" + dir.path() + "/*.*", "-ov", jobs[run]}, "/");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    texts[run] = r.out;
+    trees[run] = Snapshot(dir.path());
+    JpegInfo info;
+    ASSERT_TRUE(ReadJpegInfo(dir / "c.jpg", &info));
+    EXPECT_EQ(info.width, 300) << jobs[run] << ": c.jpg was read before c.bmp replaced it";
+  }
+  EXPECT_EQ(texts[0], texts[1]);
+  EXPECT_TRUE(trees[0] == trees[1]);
+}
+
+}  // namespace
