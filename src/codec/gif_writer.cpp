@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 #include "codec/output_file.h"
@@ -42,6 +43,32 @@ std::vector<int> RowOrder(int height, bool interlaced) {
   return order;
 }
 
+// Returns true with a palette of exactly the image's colours and their indices when it has at
+// most mapSize of them; false otherwise.
+bool ExactPalette(const std::vector<GifByteType>& red, const std::vector<GifByteType>& green,
+                  const std::vector<GifByteType>& blue, int mapSize,
+                  std::vector<GifColorType>* palette, std::vector<GifByteType>* indices) {
+  std::unordered_map<uint32_t, GifByteType> seen;
+  uint32_t lastKey = UINT32_MAX;
+  GifByteType lastIndex = 0;
+  for (size_t i = 0; i < red.size(); ++i) {
+    uint32_t key = static_cast<uint32_t>(red[i]) << 16 | green[i] << 8 | blue[i];
+    if (key != lastKey) {
+      auto found = seen.find(key);
+      if (found == seen.end()) {
+        if (static_cast<int>(seen.size()) == mapSize) return false;
+        auto index = static_cast<GifByteType>(seen.size());
+        (*palette)[index] = GifColorType{red[i], green[i], blue[i]};
+        found = seen.emplace(key, index).first;
+      }
+      lastKey = key;
+      lastIndex = found->second;
+    }
+    (*indices)[i] = lastIndex;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool WriteGif(RowSource& rows, const char* path, const GifWriteOptions& options) {
@@ -65,7 +92,8 @@ bool WriteGif(RowSource& rows, const char* path, const GifWriteOptions& options)
   int mapSize = 1 << bits;
   std::vector<GifColorType> palette(static_cast<size_t>(mapSize));
   std::vector<GifByteType> indices(pixels);
-  if (GifQuantizeBuffer(static_cast<unsigned>(width), static_cast<unsigned>(height), &mapSize,
+  if (!ExactPalette(red, green, blue, mapSize, &palette, &indices) &&
+      GifQuantizeBuffer(static_cast<unsigned>(width), static_cast<unsigned>(height), &mapSize,
                         red.data(), green.data(), blue.data(), indices.data(),
                         palette.data()) != GIF_OK) {
     return false;
