@@ -9,9 +9,6 @@
 
 namespace {
 
-// WebP's RIFF size field is 32 bits; nothing larger can be a WebP file.
-constexpr uint64_t kMaxWebpFileBytes = 0xFFFFFFFFull;
-
 struct DemuxDelete {
   void operator()(WebPDemuxer* demux) const { WebPDemuxDelete(demux); }
 };
@@ -185,16 +182,21 @@ class WebpDecoder final : public Decoder {
 }  // namespace
 
 std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file) {
-  if (!file || file->size() < 12 || file->size() > kMaxWebpFileBytes) return nullptr;
+  if (!file || file->size() < 12) return nullptr;
   unsigned char head[12];
   if (!file->ReadAt(0, head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
       std::memcmp(head + 8, "WEBP", 4) != 0) {
     return nullptr;
   }
-  std::vector<uint8_t> data(static_cast<size_t>(file->size()));
+  // The RIFF size must fit in the file; bytes after the RIFF chunk are not read.
+  uint32_t riffSize = static_cast<uint32_t>(head[4]) | static_cast<uint32_t>(head[5]) << 8 |
+                      static_cast<uint32_t>(head[6]) << 16 | static_cast<uint32_t>(head[7]) << 24;
+  uint64_t riffEnd = uint64_t{riffSize} + 8;
+  if (riffSize < 4 || riffEnd > file->size()) return nullptr;
+  std::vector<uint8_t> data(static_cast<size_t>(riffEnd));
   if (!file->ReadAt(0, data.data(), data.size())) return nullptr;
   WebPData webpData = {data.data(), data.size()};
-  // WebPDemux refuses a file shorter than its RIFF header says.
+  // WebPDemux also refuses chunks that run past the RIFF end.
   DemuxPtr demux(WebPDemux(&webpData));
   if (!demux) return nullptr;
   auto decoder = std::make_unique<WebpDecoder>(std::move(data), std::move(demux));
