@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr uint64_t kBlocksPerFileBit = 64;
+
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
@@ -123,9 +125,10 @@ class JpegDecoder final : public Decoder {
   }
 
  private:
-  // Huffman-coded data spends at least one bit on every block of the largest component, so a
-  // header that needs more blocks than the file has bits describes a file that is not there.
-  // Arithmetic coding can spend less, and is not judged.
+  // Huffman-coded data spends at least one bit on every block of the largest component. Files
+  // cut short decode with padding, so only a header needing far more blocks than that (64 per
+  // bit of the file) is taken to describe a file that is not there. Arithmetic coding can
+  // spend less than a bit per block, and is not judged.
   bool HeaderFitsFile() {
     jpeg_decompress_struct* cinfo = session_->cinfo();
     if (cinfo->arith_code) return true;
@@ -135,7 +138,7 @@ class JpegDecoder final : public Decoder {
       uint64_t blocks = static_cast<uint64_t>(comp.width_in_blocks) * comp.height_in_blocks;
       maxBlocks = std::max(maxBlocks, blocks);
     }
-    return maxBlocks <= file_->size() * 8;
+    return maxBlocks / kBlocksPerFileBit <= file_->size() * 8;
   }
 
   void ReadMetadata() {

@@ -18,6 +18,7 @@ class JpegSession {
 
   // Returns true when the decompressor was created; false when libjpeg refused.
   bool created() const { return created_; }
+  // Returns the decompress struct, for reading the header and setting decode parameters.
   jpeg_decompress_struct* cinfo() { return &cinfo_; }
 
   // Returns true with the header of in (read from its current position) parsed, APP1 and APP2

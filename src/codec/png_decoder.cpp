@@ -184,22 +184,22 @@ class PngDecoder final : public Decoder {
     if (!started_ || rows == nullptr || count < 0) return false;
     if (static_cast<uint64_t>(nextRow_) + count > ihdr_.height) return false;
     for (int r = 0; r < count; ++r, ++nextRow_) {
-      const uint8_t* decoded;
+      uint8_t* out = rows + static_cast<size_t>(r) * stride;
       if (!image_.empty()) {
-        decoded = image_.data() + static_cast<size_t>(nextRow_) * decodedRowBytes_;
-      } else {
-        int ret = spng_decode_row(ctx_.get(), scratch_.data(), scratch_.size());
-        if (ret != 0 && !(ret == SPNG_EOI && nextRow_ + 1 == ihdr_.height)) {
-          started_ = false;
-          return false;
-        }
-        decoded = scratch_.data();
-        if (ret == SPNG_EOI && !FinishImage()) {
-          started_ = false;
-          return false;
-        }
+        const uint8_t* decoded = image_.data() + static_cast<size_t>(nextRow_) * decodedRowBytes_;
+        ConvertRow(decoded, out, ihdr_.width, conversion_);
+        continue;
       }
-      ConvertRow(decoded, rows + static_cast<size_t>(r) * stride, ihdr_.width, conversion_);
+      // Rows already in the canonical layout are decoded straight into the caller's buffer.
+      bool direct = ChannelCount(conversion_.layout) == conversion_.decodedChannels;
+      uint8_t* target = direct ? out : scratch_.data();
+      int ret = spng_decode_row(ctx_.get(), target, decodedRowBytes_);
+      bool last = nextRow_ + 1 == ihdr_.height;
+      if ((ret != 0 && !(ret == SPNG_EOI && last)) || (last && !FinishImage())) {
+        started_ = false;
+        return false;
+      }
+      if (!direct) ConvertRow(target, out, ihdr_.width, conversion_);
     }
     return true;
   }
