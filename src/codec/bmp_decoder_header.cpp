@@ -38,8 +38,10 @@ bool KnownHeaderSize(uint32_t size) {
     case kV3HeaderSize:
     case kOs2HeaderSize:
     case kV4HeaderSize:
-    case kV5HeaderSize: return true;
-    default: return false;
+    case kV5HeaderSize:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -61,13 +63,18 @@ bool ResolveCompression(uint32_t headerSize, uint32_t compression, BmpHeader* he
       header->compression = BmpCompression::kNone;
       return bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16 || bits == 24 ||
              bits == 32;
-    case kBiRle8: header->compression = BmpCompression::kRle8; return bits == 8;
-    case kBiRle4: header->compression = BmpCompression::kRle4; return bits == 4;
+    case kBiRle8:
+      header->compression = BmpCompression::kRle8;
+      return bits == 8;
+    case kBiRle4:
+      header->compression = BmpCompression::kRle4;
+      return bits == 4;
     case kBiBitfields:  // OS/2 2.x uses this value for its Huffman coding
     case kBiAlphaBitfields:
       header->compression = BmpCompression::kBitfields;
       return !os2 && (bits == 16 || bits == 24 || bits == 32);
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -132,16 +139,19 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
       for (int i = 0; i < 3; ++i) masks[i] = Le32(bytes + masksAt + 4 * i);
       bool alphaStored = extraMaskBytes == 16 || headerSize >= kV3HeaderSize;
       if (alphaStored && headerSize != kOs2HeaderSize) masks[3] = Le32(bytes + masksAt + 12);
-    } else if (h.bitCount == 16) {
+    }
+    // Bitfields without any colour mask fall back to the defaults of plain RGB.
+    const bool colorMasks = (masks[0] | masks[1] | masks[2]) != 0;
+    if (!colorMasks && h.bitCount == 16) {
       masks[0] = 0x7c00;
       masks[1] = 0x03e0;
       masks[2] = 0x001f;
-    } else {
+    } else if (!colorMasks) {
       masks[0] = 0xff0000;
       masks[1] = 0x00ff00;
       masks[2] = 0x0000ff;
       // V3 and later headers carry an alpha mask that writers also use with plain RGB.
-      if (headerSize >= kV3HeaderSize && headerSize != kOs2HeaderSize) {
+      if (headerSize >= kV3HeaderSize && headerSize != kOs2HeaderSize && masks[3] == 0) {
         uint32_t alpha = Le32(bytes + kFileHeaderSize + kV2HeaderSize);
         if ((alpha & 0x00ffffff) == 0) masks[3] = alpha;
       }
@@ -164,8 +174,8 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
     const uint64_t maxEntries = 1ull << h.bitCount;
     uint64_t entries = colorsUsed == 0 ? maxEntries : std::min<uint64_t>(colorsUsed, maxEntries);
     if (colorsUsed > 0x10000) return false;
-    entries = std::min<uint64_t>(entries, (std::min(paletteEnd, fileSize) - paletteStart) /
-                                              paletteEntrySize);
+    entries = std::min<uint64_t>(
+        entries, (std::min(paletteEnd, fileSize) - paletteStart) / paletteEntrySize);
     h.palette.resize(entries);
     std::vector<uint8_t> raw(entries * paletteEntrySize);
     if (!raw.empty() && !file.ReadAt(paletteStart, raw.data(), raw.size())) return false;

@@ -125,7 +125,9 @@ class GifDecoder : public Decoder {
           ++frameCount_;
           break;
         }
-        default: done = true; break;
+        default:
+          done = true;
+          break;
       }
     }
     width_ = gif->SWidth > 0 && gif->SHeight > 0 ? gif->SWidth : unionWidth;

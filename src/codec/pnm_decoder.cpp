@@ -54,7 +54,9 @@ class ByteReader {
   size_t pos_ = 0;
 };
 
-bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // Skips whitespace and '#' comments (to the end of their line).
 void SkipSpaceAndComments(ByteReader& in) {
@@ -166,9 +168,12 @@ bool ReadPamHeader(ByteReader& in, PnmHeader* h) {
     PixelLayout layout;
   };
   static constexpr Known kKnown[] = {
-      {"BLACKANDWHITE", 1, PixelLayout::kG8},     {"GRAYSCALE", 1, PixelLayout::kG8},
-      {"RGB", 3, PixelLayout::kRGB8},             {"BLACKANDWHITE_ALPHA", 2, PixelLayout::kGA8},
-      {"GRAYSCALE_ALPHA", 2, PixelLayout::kGA8},  {"RGB_ALPHA", 4, PixelLayout::kRGBA8},
+      {"BLACKANDWHITE", 1, PixelLayout::kG8},
+      {"GRAYSCALE", 1, PixelLayout::kG8},
+      {"RGB", 3, PixelLayout::kRGB8},
+      {"BLACKANDWHITE_ALPHA", 2, PixelLayout::kGA8},
+      {"GRAYSCALE_ALPHA", 2, PixelLayout::kGA8},
+      {"RGB_ALPHA", 4, PixelLayout::kRGBA8},
       {"CMYK", 4, PixelLayout::kCMYK8},
   };
   for (const Known& known : kKnown) {
@@ -179,8 +184,8 @@ bool ReadPamHeader(ByteReader& in, PnmHeader* h) {
       return true;
     }
   }
-  static constexpr PixelLayout kGuess[] = {PixelLayout::kG8, PixelLayout::kGA8,
-                                           PixelLayout::kRGB8, PixelLayout::kRGBA8};
+  static constexpr PixelLayout kGuess[] = {PixelLayout::kG8, PixelLayout::kGA8, PixelLayout::kRGB8,
+                                           PixelLayout::kRGBA8};
   if (h->depth > 4) return false;
   h->channels = h->depth;
   h->layout = kGuess[h->depth - 1];

@@ -107,8 +107,9 @@ Stage DecodeFile(const std::string& path, Decoded* out) {
 Stage DecodeBytes(const Bytes& bytes, Decoded* out) {
   TempDir dir;
   const std::string path = dir / "test.bmp";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   return DecodeFile(path, out);
 }
 
@@ -131,88 +132,165 @@ std::vector<GoodCase> GoodCases() {
   const auto& p = kPalette;
   const Bytes indexed8 = Flatten({p[3], p[0], p[1], p[0], p[1], p[2]});
   std::vector<GoodCase> cases;
-  cases.push_back({"pal1", {.bits = 1, .palette = {p[0], p[1]}, .rows = {{0xa0}, {0x40}}},
-                   PixelLayout::kRGB8, Flatten({p[0], p[1], p[0], p[1], p[0], p[1]})});
-  cases.push_back({"pal2", {.bits = 2, .palette = p, .rows = {{0x1b}, {0xe4}}},
-                   PixelLayout::kRGB8, Flatten({p[3], p[2], p[1], p[0], p[1], p[2]})});
-  cases.push_back({"pal4", {.bits = 4, .palette = p, .rows = {{0x12, 0x30}, {0x32, 0x10}}},
-                   PixelLayout::kRGB8, Flatten({p[3], p[2], p[1], p[1], p[2], p[3]})});
-  cases.push_back({"pal8", {.bits = 8, .palette = p, .rows = {{0, 1, 2}, {3, 0, 1}}},
-                   PixelLayout::kRGB8, indexed8});
+  cases.push_back({"pal1",
+                   {.bits = 1, .palette = {p[0], p[1]}, .rows = {{0xa0}, {0x40}}},
+                   PixelLayout::kRGB8,
+                   Flatten({p[0], p[1], p[0], p[1], p[0], p[1]})});
+  cases.push_back({"pal2",
+                   {.bits = 2, .palette = p, .rows = {{0x1b}, {0xe4}}},
+                   PixelLayout::kRGB8,
+                   Flatten({p[3], p[2], p[1], p[0], p[1], p[2]})});
+  cases.push_back({"pal4",
+                   {.bits = 4, .palette = p, .rows = {{0x12, 0x30}, {0x32, 0x10}}},
+                   PixelLayout::kRGB8,
+                   Flatten({p[3], p[2], p[1], p[1], p[2], p[3]})});
+  cases.push_back({"pal8",
+                   {.bits = 8, .palette = p, .rows = {{0, 1, 2}, {3, 0, 1}}},
+                   PixelLayout::kRGB8,
+                   indexed8});
   cases.push_back({"pal8 core header, 3-byte palette",
                    {.headerSize = 12, .bits = 8, .palette = p, .rows = {{0, 1, 2}, {3, 0, 1}}},
-                   PixelLayout::kRGB8, indexed8});
+                   PixelLayout::kRGB8,
+                   indexed8});
   cases.push_back({"pal8 OS/2 2.x header",
                    {.headerSize = 64, .bits = 8, .palette = p, .rows = {{0, 1, 2}, {3, 0, 1}}},
-                   PixelLayout::kRGB8, indexed8});
+                   PixelLayout::kRGB8,
+                   indexed8});
   cases.push_back({"pal8 short OS/2 2.x header",
                    {.headerSize = 16, .bits = 8, .palette = p, .rows = {{0, 1, 2}, {3, 0, 1}}},
-                   PixelLayout::kRGB8, indexed8});
+                   PixelLayout::kRGB8,
+                   indexed8});
   cases.push_back({"pal8 V5 header",
                    {.headerSize = 124, .bits = 8, .palette = p, .rows = {{0, 1, 2}, {3, 0, 1}}},
-                   PixelLayout::kRGB8, indexed8});
+                   PixelLayout::kRGB8,
+                   indexed8});
   cases.push_back({"pal8 top-down",
                    {.height = -2, .bits = 8, .palette = p, .rows = {{3, 0, 1}, {0, 1, 2}}},
-                   PixelLayout::kRGB8, indexed8});
+                   PixelLayout::kRGB8,
+                   indexed8});
   cases.push_back({"short palette: index past it is black",
                    {.bits = 8, .palette = {p[0], p[1]}, .rows = {{0, 1, 7}, {255, 0, 1}}},
-                   PixelLayout::kRGB8, Flatten({{0, 0, 0}, p[0], p[1], p[0], p[1], {0, 0, 0}})});
+                   PixelLayout::kRGB8,
+                   Flatten({{0, 0, 0}, p[0], p[1], p[0], p[1], {0, 0, 0}})});
   cases.push_back({"rgb24",
                    {.width = 2, .bits = 24, .rows = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}}},
-                   PixelLayout::kRGB8, {9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}});
+                   PixelLayout::kRGB8,
+                   {9, 8, 7, 12, 11, 10, 3, 2, 1, 6, 5, 4}});
   cases.push_back({"rgb16 default 5-5-5",
                    {.width = 2, .height = 1, .bits = 16, .rows = {{0x00, 0x7c, 0x10, 0x00}}},
-                   PixelLayout::kRGB8, {255, 0, 0, 0, 0, 132}});
+                   PixelLayout::kRGB8,
+                   {255, 0, 0, 0, 0, 132}});
   cases.push_back({"rgb16 bitfields 5-6-5",
-                   {.width = 2, .height = 1, .bits = 16, .compression = 3,
-                    .masks = {0xf800, 0x07e0, 0x001f}, .rows = {{0xe0, 0x07, 0x20, 0x00}}},
-                   PixelLayout::kRGB8, {0, 255, 0, 0, 4, 0}});
+                   {.width = 2,
+                    .height = 1,
+                    .bits = 16,
+                    .compression = 3,
+                    .masks = {0xf800, 0x07e0, 0x001f},
+                    .rows = {{0xe0, 0x07, 0x20, 0x00}}},
+                   PixelLayout::kRGB8,
+                   {0, 255, 0, 0, 4, 0}});
+  cases.push_back({"rgb16 bitfields without masks falls back to 5-5-5",
+                   {.width = 2,
+                    .height = 1,
+                    .bits = 16,
+                    .compression = 3,
+                    .masks = {0, 0, 0},
+                    .rows = {{0x00, 0x7c, 0x10, 0x00}}},
+                   PixelLayout::kRGB8,
+                   {255, 0, 0, 0, 0, 132}});
   cases.push_back({"rgba16 V3 4-4-4-4",
-                   {.headerSize = 56, .width = 1, .height = 1, .bits = 16, .compression = 3,
-                    .masks = {0x0f00, 0x00f0, 0x000f, 0xf000}, .rows = {{0x5f, 0x80}}},
-                   PixelLayout::kRGBA8, {0, 85, 255, 136}});
+                   {.headerSize = 56,
+                    .width = 1,
+                    .height = 1,
+                    .bits = 16,
+                    .compression = 3,
+                    .masks = {0x0f00, 0x00f0, 0x000f, 0xf000},
+                    .rows = {{0x5f, 0x80}}},
+                   PixelLayout::kRGBA8,
+                   {0, 85, 255, 136}});
   cases.push_back({"rgb32 default ignores the fourth byte",
                    {.width = 1, .height = 1, .bits = 32, .rows = {{1, 2, 3, 0x80}}},
-                   PixelLayout::kRGB8, {3, 2, 1}});
+                   PixelLayout::kRGB8,
+                   {3, 2, 1}});
   cases.push_back({"rgb32 V2 bitfields in the header (x-b-g-r)",
-                   {.headerSize = 52, .width = 1, .height = 1, .bits = 32, .compression = 3,
-                    .masks = {0xff, 0xff00, 0xff0000}, .rows = {{1, 2, 3, 4}}},
-                   PixelLayout::kRGB8, {1, 2, 3}});
+                   {.headerSize = 52,
+                    .width = 1,
+                    .height = 1,
+                    .bits = 32,
+                    .compression = 3,
+                    .masks = {0xff, 0xff00, 0xff0000},
+                    .rows = {{1, 2, 3, 4}}},
+                   PixelLayout::kRGB8,
+                   {1, 2, 3}});
   cases.push_back({"rgba32 V3 alpha mask",
-                   {.headerSize = 56, .width = 1, .height = 1, .bits = 32, .compression = 3,
-                    .masks = {0xff0000, 0xff00, 0xff, 0xff000000}, .rows = {{1, 2, 3, 0x80}}},
-                   PixelLayout::kRGBA8, {3, 2, 1, 0x80}});
+                   {.headerSize = 56,
+                    .width = 1,
+                    .height = 1,
+                    .bits = 32,
+                    .compression = 3,
+                    .masks = {0xff0000, 0xff00, 0xff, 0xff000000},
+                    .rows = {{1, 2, 3, 0x80}}},
+                   PixelLayout::kRGBA8,
+                   {3, 2, 1, 0x80}});
   cases.push_back({"rgba32 alphabitfields after a 40-byte header",
-                   {.width = 1, .height = 1, .bits = 32, .compression = 6,
-                    .masks = {0xff0000, 0xff00, 0xff, 0xff000000}, .rows = {{1, 2, 3, 0x40}}},
-                   PixelLayout::kRGBA8, {3, 2, 1, 0x40}});
+                   {.width = 1,
+                    .height = 1,
+                    .bits = 32,
+                    .compression = 6,
+                    .masks = {0xff0000, 0xff00, 0xff, 0xff000000},
+                    .rows = {{1, 2, 3, 0x40}}},
+                   PixelLayout::kRGBA8,
+                   {3, 2, 1, 0x40}});
   cases.push_back({"rgba32 whose alpha is all zero is opaque",
-                   {.headerSize = 124, .width = 2, .height = 1, .bits = 32, .compression = 3,
+                   {.headerSize = 124,
+                    .width = 2,
+                    .height = 1,
+                    .bits = 32,
+                    .compression = 3,
                     .masks = {0xff0000, 0xff00, 0xff, 0xff000000},
                     .rows = {{1, 2, 3, 0, 4, 5, 6, 0}}},
-                   PixelLayout::kRGB8, {3, 2, 1, 6, 5, 4}});
+                   PixelLayout::kRGB8,
+                   {3, 2, 1, 6, 5, 4}});
   cases.push_back({"rgb32 10-10-10-2 scaled to 8 bits",
-                   {.headerSize = 56, .width = 1, .height = 1, .bits = 32, .compression = 3,
+                   {.headerSize = 56,
+                    .width = 1,
+                    .height = 1,
+                    .bits = 32,
+                    .compression = 3,
                     .masks = {0x3ff00000, 0x000ffc00, 0x000003ff, 0xc0000000},
                     .rows = {{0xff, 0x03, 0x00, 0x40 | 0x3f}}},  // b=1023, r=1008, a=1
-                   PixelLayout::kRGBA8, {251, 0, 255, 85}});
+                   PixelLayout::kRGBA8,
+                   {251, 0, 255, 85}});
   // RLE8, 4x3: bottom row absolute [2 3 1] + run [2]; delta to (1, 2); run [3 3]; end.
-  cases.push_back({"rle8 with absolute, delta, end of line and end of bitmap",
-                   {.width = 4, .height = 3, .bits = 8, .compression = 1, .palette = p,
-                    .rle = {0, 3, 2, 3, 1, 0, 1, 2, 0, 0, 0, 2, 1, 1, 2, 3, 0, 1}},
-                   PixelLayout::kRGB8,
-                   Flatten({p[0], p[3], p[3], p[0], p[0], p[0], p[0], p[0], p[2], p[3], p[1],
-                            p[2]})});
+  cases.push_back(
+      {"rle8 with absolute, delta, end of line and end of bitmap",
+       {.width = 4,
+        .height = 3,
+        .bits = 8,
+        .compression = 1,
+        .palette = p,
+        .rle = {0, 3, 2, 3, 1, 0, 1, 2, 0, 0, 0, 2, 1, 1, 2, 3, 0, 1}},
+       PixelLayout::kRGB8,
+       Flatten({p[0], p[3], p[3], p[0], p[0], p[0], p[0], p[0], p[2], p[3], p[1], p[2]})});
   // RLE4, 5x2: bottom run of 5 alternating 1 2; top absolute [3 0 2], run past the row end.
   cases.push_back({"rle4 with a run past the row end clipped",
-                   {.width = 5, .height = 2, .bits = 4, .compression = 2, .palette = p,
+                   {.width = 5,
+                    .height = 2,
+                    .bits = 4,
+                    .compression = 2,
+                    .palette = p,
                     .rle = {5, 0x12, 0, 0, 0, 3, 0x30, 0x20, 4, 0x11, 0, 1}},
                    PixelLayout::kRGB8,
                    Flatten({p[3], p[0], p[2], p[1], p[1], p[1], p[2], p[1], p[2], p[1]})});
   cases.push_back({"rle8 stream ending in the last row without end of bitmap",
-                   {.width = 2, .height = 2, .bits = 8, .compression = 1, .palette = p,
+                   {.width = 2,
+                    .height = 2,
+                    .bits = 8,
+                    .compression = 1,
+                    .palette = p,
                     .rle = {2, 1, 0, 0, 1, 3}},
-                   PixelLayout::kRGB8, Flatten({p[3], p[0], p[1], p[1]})});
+                   PixelLayout::kRGB8,
+                   Flatten({p[3], p[0], p[1], p[1]})});
   return cases;
 }
 
@@ -233,8 +311,9 @@ TEST(BmpDecoderTest, DeliversRowsInPiecesAndRestarts) {
   TempDir dir;
   const std::string path = dir / "rows.bmp";
   Bytes bytes = MakeBmp(spec);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
   ASSERT_NE(decoder, nullptr);
   EXPECT_EQ(decoder->PageCount(), 1);
@@ -298,7 +377,11 @@ std::vector<BadCase> BadCases() {
   odd = rgb24;
   odd.compression = 4;
   cases.push_back({"JPEG inside", MakeBmp(odd), Stage::kOpen});
-  BmpSpec rle{.width = 4, .height = 3, .bits = 4, .compression = 1, .palette = kPalette,
+  BmpSpec rle{.width = 4,
+              .height = 3,
+              .bits = 4,
+              .compression = 1,
+              .palette = kPalette,
               .rle = {4, 1, 0, 1}};
   cases.push_back({"RLE8 with 4 bits", MakeBmp(rle), Stage::kOpen});
   rle.bits = 8;
@@ -306,8 +389,13 @@ std::vector<BadCase> BadCases() {
   cases.push_back({"RLE stream breaking off in the first row", MakeBmp(rle), Stage::kStart});
   rle.rle = {0, 200, 1, 2};
   cases.push_back({"RLE absolute run past the data", MakeBmp(rle), Stage::kStart});
-  BmpSpec os2Huffman{.headerSize = 64, .width = 8, .height = 1, .bits = 1, .compression = 3,
-                     .palette = {kPalette[0], kPalette[1]}, .rows = {{0}}};
+  BmpSpec os2Huffman{.headerSize = 64,
+                     .width = 8,
+                     .height = 1,
+                     .bits = 1,
+                     .compression = 3,
+                     .palette = {kPalette[0], kPalette[1]},
+                     .rows = {{0}}};
   cases.push_back({"OS/2 Huffman", MakeBmp(os2Huffman), Stage::kOpen});
   cases.push_back({"header only", Bytes(truncated.begin(), truncated.begin() + 20), Stage::kOpen});
   return cases;
@@ -322,13 +410,18 @@ TEST(BmpDecoderTest, RefusesBrokenFilesCleanly) {
 }
 
 TEST(BmpDecoderTest, RleEndingAtOnceLeavesPaletteEntryZero) {
-  BmpSpec spec{.width = 4000, .height = 4000, .bits = 8, .compression = 1,
-               .palette = kPalette, .rle = {0, 1}};
+  BmpSpec spec{.width = 4000,
+               .height = 4000,
+               .bits = 8,
+               .compression = 1,
+               .palette = kPalette,
+               .rle = {0, 1}};
   TempDir dir;
   const std::string path = dir / "big.bmp";
   Bytes bytes = MakeBmp(spec);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
   ASSERT_NE(decoder, nullptr);
   PageInfo info;
@@ -369,6 +462,16 @@ TEST(BmpDecoderTest, Corpus) {
   std::vector<std::string> cFailures;
   DecodeFolder(corpus / "corrupt/bmp", &cOk, &cFailed, &cFailures);
   std::cout << "corrupt/bmp: " << cOk << " decoded, " << cFailed << " refused\n";
+}
+
+// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
+TEST(BmpDecoderTest, FuzzRegressionsFailCleanly) {
+  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/bmp";
+  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    Decoded d;
+    DecodeFile(entry.path().string(), &d);
+  }
 }
 
 }  // namespace

@@ -59,8 +59,7 @@ void WriteGif(const std::string& path, int width, int height,
     EGifGCBToExtension(&gcb, gce);
     ASSERT_EQ(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, gce), GIF_OK);
     MapPtr localMap = MakeMap(f.local);
-    ASSERT_EQ(EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlace,
-                               localMap.get()),
+    ASSERT_EQ(EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlace, localMap.get()),
               GIF_OK);
     std::vector<int> order;
     if (f.interlace) {
@@ -105,8 +104,9 @@ std::unique_ptr<Decoder> Open(const std::string& path) {
 }
 
 void WriteBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes ReadBytes(const std::string& path) {
@@ -117,8 +117,8 @@ Bytes ReadBytes(const std::string& path) {
 Bytes Rgba(std::initializer_list<GifColorType> colors, std::initializer_list<int> alpha) {
   Bytes out;
   auto a = alpha.begin();
-  for (const GifColorType& c : colors) out.insert(out.end(), {c.Red, c.Green, c.Blue,
-                                                              static_cast<uint8_t>(*a++)});
+  for (const GifColorType& c : colors)
+    out.insert(out.end(), {c.Red, c.Green, c.Blue, static_cast<uint8_t>(*a++)});
   return out;
 }
 
@@ -135,8 +135,12 @@ constexpr GifColorType kClear = {0, 0, 0};
 std::vector<TestFrame> DisposalFrames() {
   return {
       {.width = 4, .height = 2, .indices = {0, 0, 0, 0, 0, 0, 0, 0}, .disposal = DISPOSE_DO_NOT},
-      {.left = 1, .width = 2, .height = 2, .indices = {1, 3, 3, 1},
-       .disposal = DISPOSE_BACKGROUND, .transparent = 3},
+      {.left = 1,
+       .width = 2,
+       .height = 2,
+       .indices = {1, 3, 3, 1},
+       .disposal = DISPOSE_BACKGROUND,
+       .transparent = 3},
       {.indices = {2}, .disposal = DISPOSE_PREVIOUS},
       {.left = 3, .top = 1, .indices = {1}},
   };
@@ -188,12 +192,19 @@ TEST(GifDecoderTest, SingleFramesPlaceRowsAndColoursRight) {
     TestFrame frame;
     Bytes expected;
   } cases[] = {
-      {"interlaced rows in their places", 1, 10,
+      {"interlaced rows in their places",
+       1,
+       10,
        {.height = 10, .indices = tall, .interlace = true},
        Rgb({kRed, kGreen, kBlue, kWhite, kRed, kGreen, kBlue, kWhite, kRed, kGreen})},
-      {"local palette wins", 2, 1, {.width = 2, .indices = {0, 3}, .local = local},
+      {"local palette wins",
+       2,
+       1,
+       {.width = 2, .indices = {0, 3}, .local = local},
        Rgb({kWhite, kRed})},
-      {"frame past the screen is clipped", 2, 2,
+      {"frame past the screen is clipped",
+       2,
+       2,
        {.left = 1, .top = 1, .width = 2, .height = 2, .indices = {1, 1, 1, 1}},
        Rgba({kClear, kClear, kClear, kGreen}, {0, 0, 0, 255})},
   };
@@ -335,6 +346,19 @@ TEST(GifDecoderTest, Corpus) {
     }
     std::cout << group << ": " << files << " files, " << refused << " refused, " << pages
               << " pages, " << failedPages << " pages failed\n";
+  }
+}
+
+// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
+TEST(GifDecoderTest, FuzzRegressionsFailCleanly) {
+  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/gif";
+  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    auto decoder = Open(entry.path().string());
+    for (int p = 0; decoder != nullptr && p < decoder->PageCount(); ++p) {
+      Page page;
+      ReadPage(*decoder, p, &page);
+    }
   }
 }
 

@@ -61,60 +61,115 @@ struct GoodCase {
 
 TEST(PnmDecoderTest, DecodesEachKindExactly) {
   const GoodCase cases[] = {
-      {"P1 with comments and digits run together", "P1\n# made by hand\n3 2\n1 0 1\n010\n", 3,
-       2, PixelLayout::kG8, {0, 255, 0, 255, 0, 255}},
-      {"P2 with clamping above maxval", "P2 2 2 15\n0 15 # row one\n7 20\n", 2, 2,
-       PixelLayout::kG8, {0, 255, 119, 255}},
+      {"P1 with comments and digits run together",
+       "P1\n# made by hand\n3 2\n1 0 1\n010\n",
+       3,
+       2,
+       PixelLayout::kG8,
+       {0, 255, 0, 255, 0, 255}},
+      {"P2 with clamping above maxval",
+       "P2 2 2 15\n0 15 # row one\n7 20\n",
+       2,
+       2,
+       PixelLayout::kG8,
+       {0, 255, 119, 255}},
       {"P3", "P3\n#c\n2 1\n255\n1 2 3   4 5 6\n", 2, 1, PixelLayout::kRGB8, {1, 2, 3, 4, 5, 6}},
-      {"P3 16-bit ASCII", "P3 1 1 65535 65535 32768 0\n", 1, 1, PixelLayout::kRGB8,
-       {255, 128, 0}},
-      {"P4 with a padded row", "P4\n10 2\n" + Binary({0x80, 0x40, 0xff, 0xc0}), 10, 2,
+      {"P3 16-bit ASCII", "P3 1 1 65535 65535 32768 0\n", 1, 1, PixelLayout::kRGB8, {255, 128, 0}},
+      {"P4 with a padded row",
+       "P4\n10 2\n" + Binary({0x80, 0x40, 0xff, 0xc0}),
+       10,
+       2,
        PixelLayout::kG8,
        {0, 255, 255, 255, 255, 255, 255, 255, 255, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
       {"P5", "P5 3 1 255\n" + Binary({0, 128, 255}), 3, 1, PixelLayout::kG8, {0, 128, 255}},
-      {"P5 16-bit big-endian", "P5 3 1 65535\n" + Binary({0, 0, 0xff, 0xff, 0x80, 0}), 3, 1,
-       PixelLayout::kG8, {0, 255, 128}},
-      {"P5 maxval 1000 with clamping", "P5 2 1 1000\n" + Binary({0x01, 0xf4, 0x07, 0xd0}), 2, 1,
-       PixelLayout::kG8, {128, 255}},
-      {"P5 maxval 3", "P5 4 1 3\n" + Binary({0, 1, 2, 3}), 4, 1, PixelLayout::kG8,
+      {"P5 16-bit big-endian",
+       "P5 3 1 65535\n" + Binary({0, 0, 0xff, 0xff, 0x80, 0}),
+       3,
+       1,
+       PixelLayout::kG8,
+       {0, 255, 128}},
+      {"P5 maxval 1000 with clamping",
+       "P5 2 1 1000\n" + Binary({0x01, 0xf4, 0x07, 0xd0}),
+       2,
+       1,
+       PixelLayout::kG8,
+       {128, 255}},
+      {"P5 maxval 3",
+       "P5 4 1 3\n" + Binary({0, 1, 2, 3}),
+       4,
+       1,
+       PixelLayout::kG8,
        {0, 85, 170, 255}},
-      {"P6", "P6 2 1 255\n" + Binary({1, 2, 3, 4, 5, 6}), 2, 1, PixelLayout::kRGB8,
+      {"P6",
+       "P6 2 1 255\n" + Binary({1, 2, 3, 4, 5, 6}),
+       2,
+       1,
+       PixelLayout::kRGB8,
        {1, 2, 3, 4, 5, 6}},
-      {"P6 16-bit", "P6 1 1 65535\n" + Binary({0xff, 0xff, 0, 0, 0x80, 0}), 1, 1,
-       PixelLayout::kRGB8, {255, 0, 128}},
-      {"P6 first image of two", "P6 1 1 255\n" + Binary({9, 8, 7}) + "P6 1 1 255\n" +
-                                    Binary({1, 1, 1}),
-       1, 1, PixelLayout::kRGB8, {9, 8, 7}},
+      {"P6 16-bit",
+       "P6 1 1 65535\n" + Binary({0xff, 0xff, 0, 0, 0x80, 0}),
+       1,
+       1,
+       PixelLayout::kRGB8,
+       {255, 0, 128}},
+      {"P6 first image of two",
+       "P6 1 1 255\n" + Binary({9, 8, 7}) + "P6 1 1 255\n" + Binary({1, 1, 1}),
+       1,
+       1,
+       PixelLayout::kRGB8,
+       {9, 8, 7}},
       {"P7 RGB_ALPHA with comments",
        "P7\n# c\nWIDTH 2\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n" +
            Binary({1, 2, 3, 4, 5, 6, 7, 8}),
-       2, 1, PixelLayout::kRGBA8, {1, 2, 3, 4, 5, 6, 7, 8}},
+       2,
+       1,
+       PixelLayout::kRGBA8,
+       {1, 2, 3, 4, 5, 6, 7, 8}},
       {"P7 GRAYSCALE 16-bit",
        "P7\nWIDTH 1\nHEIGHT 2\nDEPTH 1\nMAXVAL 65535\nTUPLTYPE GRAYSCALE\nENDHDR\n" +
            Binary({0xff, 0xff, 0, 0}),
-       1, 2, PixelLayout::kG8, {255, 0}},
+       1,
+       2,
+       PixelLayout::kG8,
+       {255, 0}},
       {"P7 BLACKANDWHITE: 1 is white",
        "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nTUPLTYPE BLACKANDWHITE\nENDHDR\n" +
            Binary({0, 1}),
-       2, 1, PixelLayout::kG8, {0, 255}},
+       2,
+       1,
+       PixelLayout::kG8,
+       {0, 255}},
       {"P7 GRAYSCALE_ALPHA",
        "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n" +
            Binary({7, 9}),
-       1, 1, PixelLayout::kGA8, {7, 9}},
+       1,
+       1,
+       PixelLayout::kGA8,
+       {7, 9}},
       {"P7 RGB with an extra sample ignored",
-       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" +
-           Binary({1, 2, 3, 4}),
-       1, 1, PixelLayout::kRGB8, {1, 2, 3}},
-      {"P7 CMYK", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n" +
-                      Binary({1, 2, 3, 4}),
-       1, 1, PixelLayout::kCMYK8, {1, 2, 3, 4}},
+       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" + Binary({1, 2, 3, 4}),
+       1,
+       1,
+       PixelLayout::kRGB8,
+       {1, 2, 3}},
+      {"P7 CMYK",
+       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n" + Binary({1, 2, 3, 4}),
+       1,
+       1,
+       PixelLayout::kCMYK8,
+       {1, 2, 3, 4}},
       {"P7 unknown type, depth 3 guessed RGB",
-       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 15\nTUPLTYPE FANCY\nENDHDR\n" +
-           Binary({15, 0, 5}),
-       1, 1, PixelLayout::kRGB8, {255, 0, 85}},
+       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 15\nTUPLTYPE FANCY\nENDHDR\n" + Binary({15, 0, 5}),
+       1,
+       1,
+       PixelLayout::kRGB8,
+       {255, 0, 85}},
       {"P7 no type, depth 2 guessed gray-alpha",
-       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nENDHDR\n" + Binary({3, 4}), 1, 1,
-       PixelLayout::kGA8, {3, 4}},
+       "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nENDHDR\n" + Binary({3, 4}),
+       1,
+       1,
+       PixelLayout::kGA8,
+       {3, 4}},
   };
   for (const GoodCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -153,11 +208,9 @@ TEST(PnmDecoderTest, RefusesBrokenFilesCleanly) {
       {"PAM without DEPTH", pam + "MAXVAL 255\nENDHDR\n" + Binary({1}), Stage::kOpen},
       {"PAM unknown key", pam + "DEPTH 1\nMAXVAL 255\nCOLOR 3\nENDHDR\n" + Binary({1}),
        Stage::kOpen},
-      {"PAM RGB with depth 2", pam + "DEPTH 2\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" +
-                                   Binary({1, 2}),
+      {"PAM RGB with depth 2", pam + "DEPTH 2\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" + Binary({1, 2}),
        Stage::kOpen},
-      {"PAM unknown type, depth 5", pam + "DEPTH 5\nMAXVAL 255\nENDHDR\n" +
-                                        Binary({1, 2, 3, 4, 5}),
+      {"PAM unknown type, depth 5", pam + "DEPTH 5\nMAXVAL 255\nENDHDR\n" + Binary({1, 2, 3, 4, 5}),
        Stage::kOpen},
       {"PAM endless header line", "P7\n" + std::string(100000, 'W'), Stage::kOpen},
   };
@@ -207,6 +260,16 @@ TEST(PnmDecoderTest, Corpus) {
       }
     }
     std::cout << group << ": " << ok << " decoded, " << refused << " refused\n";
+  }
+}
+
+// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
+TEST(PnmDecoderTest, FuzzRegressionsFailCleanly) {
+  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/pnm";
+  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    Decoded d;
+    DecodeFile(entry.path().string(), &d);
   }
 }
 
