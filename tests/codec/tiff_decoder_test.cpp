@@ -370,6 +370,33 @@ TEST(TiffDecoderTest, EveryDirectoryIsAPage) {
   }
 }
 
+// libtiff's RGBA reader would turn rows by the orientation tag; the decoder leaves the turn
+// to its caller, in both the direct and the RGBA paths.
+TEST(TiffDecoderTest, RowsStayInStoredOrder) {
+  TempDir dir;
+  for (uint16_t photometric : {PHOTOMETRIC_MINISBLACK, PHOTOMETRIC_YCBCR}) {
+    SCOPED_TRACE(photometric);
+    TiffPage p{.width = 1, .height = 3, .photometric = photometric, .spp = 3};
+    p.orientation = ORIENTATION_BOTRIGHT;
+    p.data = {255, 128, 128, 0, 128, 128, 128, 128, 128};
+    if (photometric == PHOTOMETRIC_MINISBLACK) {
+      p.spp = 1;
+      p.data = {255, 0, 128};
+    }
+    auto decoder = Open(WriteTiff(dir, {p}));
+    ASSERT_NE(decoder, nullptr);
+    PageInfo info;
+    Bytes pixels;
+    ASSERT_TRUE(DecodePage(*decoder, 0, &info, &pixels));
+    EXPECT_EQ(info.orientation, 3);
+    int channels = ChannelCount(info.layout);
+    ASSERT_EQ(pixels.size(), 3u * channels);
+    EXPECT_EQ(pixels[0], 255);
+    EXPECT_EQ(pixels[channels], 0);
+    EXPECT_NEAR(pixels[2 * channels], 128, 2);
+  }
+}
+
 // A little-endian classic TIFF built by hand.
 struct Entry {
   uint16_t tag;
