@@ -1,15 +1,10 @@
 // The whole program on real files: console text byte for byte, the files it writes, and its
 // exit status.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "support/images.h"
 #include "support/process.h"
@@ -200,34 +195,6 @@ TEST_F(Convert, NamesArePrintedAsTheyAre) {
   ProcessResult r = Run({"s=" + src_ + "/*.bmp", "d=" + out_});
   EXPECT_EQ(r.out, " 1 graphic files found\n\n " + name + "....Ready\n");
   ExpectJpeg(out_ + "/100% -sf \"q\" \xff.jpg", 3, 2);
-}
-
-TEST_F(Convert, InterruptionLeavesNoPartialFile) {
-  WriteBmp(src_ + "/big.bmp", 4000, 3000);
-  WriteFile(out_ + "/big.jpg", "previous");
-  std::string args[] = {"s=" + src_ + "/*.bmp", "d=" + out_, "-ov", "-rot33"};
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    execl(XEVRA_BINARY, XEVRA_BINARY, args[0].c_str(), args[1].c_str(), args[2].c_str(),
-          args[3].c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  // Interrupt once the output is being written.
-  bool writing = false;
-  for (int i = 0; i < 600 && !writing; ++i) {
-    for (const auto& e : fs::directory_iterator(out_)) {
-      if (e.path().filename().string().rfind(".xevra-", 0) == 0) writing = true;
-    }
-    if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(writing) << "the conversion was seen under way";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-  EXPECT_EQ(Tree(out_), std::vector<std::string>{"big.jpg"}) << "no temporary file is left";
-  EXPECT_EQ(ReadFile(out_ + "/big.jpg"), "previous");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "support/images.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -84,6 +85,65 @@ void WriteTiff(const std::string& path, int width, int height, int pages) {
     Put32(file, 0);
   }
   WriteFile(path, file);
+}
+
+namespace {
+
+uint32_t Crc32(const std::string& bytes) {
+  uint32_t crc = 0xffffffffu;
+  for (unsigned char c : bytes) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void PutBe32(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
+}
+
+void PutChunk(std::string& png, const char* type, const std::string& body) {
+  PutBe32(png, static_cast<uint32_t>(body.size()));
+  std::string typed = std::string(type) + body;
+  png += typed;
+  PutBe32(png, Crc32(typed));
+}
+
+}  // namespace
+
+void WritePng(const std::string& path, int width, int height) {
+  std::string raw;
+  for (int y = 0; y < height; ++y) {
+    raw += '\0';
+    for (int x = 0; x < width; ++x) {
+      raw += static_cast<char>(x * 17);
+      raw += static_cast<char>(y * 29);
+      raw += static_cast<char>((x + y) * 5);
+    }
+  }
+  std::string zlib = "\x78\x01";
+  uint32_t a = 1, b = 0;
+  for (unsigned char c : raw) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  for (size_t pos = 0; pos < raw.size() || pos == 0; pos += 65535) {
+    size_t n = std::min<size_t>(65535, raw.size() - pos);
+    zlib += static_cast<char>(pos + n >= raw.size() ? 1 : 0);
+    Put16(zlib, static_cast<uint32_t>(n));
+    Put16(zlib, static_cast<uint32_t>(~n & 0xffff));
+    zlib += raw.substr(pos, n);
+  }
+  PutBe32(zlib, (b << 16) | a);
+  std::string ihdr;
+  PutBe32(ihdr, static_cast<uint32_t>(width));
+  PutBe32(ihdr, static_cast<uint32_t>(height));
+  ihdr += std::string("\x08\x02\x00\x00\x00", 5);
+  std::string png = "\x89PNG\r\n\x1a\n";
+  PutChunk(png, "IHDR", ihdr);
+  PutChunk(png, "IDAT", zlib);
+  PutChunk(png, "IEND", "");
+  WriteFile(path, png);
 }
 
 bool ReadJpegInfo(const std::string& path, JpegInfo* info) {

@@ -10,6 +10,9 @@ void WriteBmp(const std::string& path, int width, int height, int seed = 0);
 // Writes an uncompressed 8-bit RGB TIFF with pages directories of width x height each.
 void WriteTiff(const std::string& path, int width, int height, int pages);
 
+// Writes an 8-bit RGB PNG of width x height (deflate's stored blocks, no compression).
+void WritePng(const std::string& path, int width, int height);
+
 struct JpegInfo {
   int width = 0;
   int height = 0;

@@ -1,7 +1,8 @@
 #include "support/process.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,8 @@
 extern char** environ;
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& cwd, const std::vector<std::string>& extraEnv) {
+                         const std::string& cwd, const std::vector<std::string>& extraEnv,
+                         const ProcessLimits& limits) {
   ProcessResult result;
   int pipeFds[2];
   if (pipe(pipeFds) != 0) {
@@ -32,33 +34,46 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   for (std::string& e : envStore) envv.push_back(e.data());
   envv.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argvv.data(), envv.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  if (rc != 0) {
+  pid_t pid = fork();
+  if (pid < 0) {
     close(pipeFds[0]);
+    close(pipeFds[1]);
     ADD_FAILURE() << "cannot start " << program;
     return result;
   }
+  if (pid == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (limits.maxFileBytes > 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit {static_cast<rlim_t>(limits.maxFileBytes),
+                          static_cast<rlim_t>(limits.maxFileBytes)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (limits.timeoutSeconds > 0) alarm(limits.timeoutSeconds);  // survives the exec
+    execve(program.c_str(), argvv.data(), envv.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
   char buffer[4096];
   ssize_t n;
   while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, n);
   close(pipeFds[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.maxRssKb = usage.ru_maxrss;
   return result;
 }
 
 ProcessResult RunXevraBinary(const std::vector<std::string>& args, const std::string& cwd,
-                             const std::vector<std::string>& extraEnv) {
-  return RunProgram(XEVRA_BINARY, args, cwd, extraEnv);
+                             const std::vector<std::string>& extraEnv,
+                             const ProcessLimits& limits) {
+  return RunProgram(XEVRA_BINARY, args, cwd, extraEnv, limits);
 }
 
 TempDir::TempDir() {

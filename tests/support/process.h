@@ -7,16 +7,26 @@
 struct ProcessResult {
   std::string out;     // everything written to standard output
   int exitCode = -1;   // the exit status, or -1 when the process did not exit normally
+  int signal = 0;      // the signal that ended it, 0 when it exited
+  long maxRssKb = 0;   // its peak resident memory
+};
+
+// Limits put on a child process.
+struct ProcessLimits {
+  unsigned timeoutSeconds = 0;  // the child is killed (SIGALRM) after this long; 0: never
+  long maxFileBytes = 0;        // RLIMIT_FSIZE, with SIGXFSZ ignored; 0: none
 };
 
 // Runs program with args in folder cwd; extraEnv entries ("NAME=value") are added to the
 // environment. Fails the calling test when the process cannot be started.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& cwd, const std::vector<std::string>& extraEnv = {});
+                         const std::string& cwd, const std::vector<std::string>& extraEnv = {},
+                         const ProcessLimits& limits = {});
 
 // Runs the xevra binary of this build.
 ProcessResult RunXevraBinary(const std::vector<std::string>& args, const std::string& cwd,
-                             const std::vector<std::string>& extraEnv = {});
+                             const std::vector<std::string>& extraEnv = {},
+                             const ProcessLimits& limits = {});
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {

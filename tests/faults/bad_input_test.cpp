@@ -1,0 +1,176 @@
+// Broken and hostile images: each one fails on its own line (or converts), quickly and in
+// bounded memory, and the files after it still convert.
+#include <filesystem>
+
+#include "codec/image_interface.h"
+#include "faults/fault_support.h"
+#include "settings/convert_settings.h"
+#include "support/images.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Put16(std::string& s, uint32_t v) {
+  s += static_cast<char>(v & 0xff);
+  s += static_cast<char>((v >> 8) & 0xff);
+}
+void Put32(std::string& s, uint32_t v) {
+  Put16(s, v & 0xffff);
+  Put16(s, v >> 16);
+}
+void PutBe32(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
+}
+
+// A BMP header (40-byte info header) followed by data.
+std::string Bmp(int32_t width, int32_t height, int bits, int compression,
+                const std::string& palette, const std::string& pixels) {
+  std::string body;
+  Put32(body, 40);
+  Put32(body, static_cast<uint32_t>(width));
+  Put32(body, static_cast<uint32_t>(height));
+  Put16(body, 1);
+  Put16(body, static_cast<uint32_t>(bits));
+  Put32(body, static_cast<uint32_t>(compression));
+  Put32(body, static_cast<uint32_t>(pixels.size()));
+  Put32(body, 2835);
+  Put32(body, 2835);
+  Put32(body, static_cast<uint32_t>(palette.size() / 4));
+  Put32(body, 0);
+  std::string file = "BM";
+  Put32(file, static_cast<uint32_t>(14 + body.size() + palette.size() + pixels.size()));
+  Put32(file, 0);
+  Put32(file, static_cast<uint32_t>(14 + body.size() + palette.size()));
+  return file + body + palette + pixels;
+}
+
+std::string TiffWithLoopingChain() {
+  // Two directories of a 1x1 gray image whose "next" offsets point at each other.
+  std::string file = "II*";
+  file += '\0';
+  Put32(file, 8);
+  auto directory = [&](uint32_t next) {
+    const uint16_t tags[][2] = {{256, 1}, {257, 1}, {258, 8}, {259, 1}, {262, 1},
+                                {273, 200}, {277, 1}, {278, 1}, {279, 1}};
+    Put16(file, 9);
+    for (const auto& t : tags) {
+      Put16(file, t[0]);
+      Put16(file, 3);
+      Put32(file, 1);
+      Put32(file, t[1]);
+    }
+    Put32(file, next);
+  };
+  directory(8 + 2 + 9 * 12 + 4);  // the second directory follows the first
+  directory(8);                   // and leads back to it
+  file.resize(201, '\x80');
+  return file;
+}
+
+std::string GifWithManyFrames(int frames) {
+  std::string file = "GIF89a";
+  Put16(file, 1);
+  Put16(file, 1);
+  file += std::string("\x80\x00\x00", 3);        // global palette of 2 colours
+  file += std::string("\x00\x00\x00\xff\xff\xff", 6);
+  for (int i = 0; i < frames; ++i) {
+    file += std::string("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00", 10);
+    file += std::string("\x02\x02\x4c\x01\x00", 5);  // one pixel of colour 1
+  }
+  file += ';';
+  return file;
+}
+
+std::string PngHeaderOnly(uint32_t width, uint32_t height) {
+  // A signature and an IHDR claiming a vast image, then a two-byte IDAT and the end; the
+  // checksums are left wrong on purpose.
+  std::string png = "\x89PNG\r\n\x1a\n";
+  auto chunk = [&](const char* type, const std::string& body) {
+    PutBe32(png, static_cast<uint32_t>(body.size()));
+    png += type;
+    png += body;
+    PutBe32(png, 0);
+  };
+  std::string ihdr;
+  PutBe32(ihdr, width);
+  PutBe32(ihdr, height);
+  ihdr += std::string("\x08\x02\x00\x00\x00", 5);
+  chunk("IHDR", ihdr);
+  chunk("IDAT", "\x78\x01");
+  chunk("IEND", "");
+  return png;
+}
+
+std::string JpegFrameOnly(uint16_t width, uint16_t height) {
+  std::string jpeg = "\xff\xd8";
+  jpeg += std::string("\xff\xc0\x00\x0b\x08", 5);
+  jpeg += static_cast<char>(height >> 8);
+  jpeg += static_cast<char>(height & 0xff);
+  jpeg += static_cast<char>(width >> 8);
+  jpeg += static_cast<char>(width & 0xff);
+  jpeg += std::string("\x01\x01\x11\x00\xff\xd9", 6);
+  return jpeg;
+}
+
+// Small sound files of every written format, made by the codec itself from a BMP.
+void MakeSmallSources(const std::string& folder) {
+  WriteBmp(folder + "/small.bmp", 16, 12);
+  WriteTiff(folder + "/small.tif", 16, 12, 2);
+  WritePng(folder + "/small.png", 16, 12);
+  CImageInterface codec;
+  ASSERT_NE(codec.Load((folder + "/small.bmp").c_str()), 0);
+  CConvertSettings settings;
+  InitConvertSettings(settings);
+  ASSERT_NE(codec.Save((folder + "/small.jpg").c_str(), &settings.m_jpg), 0);
+  ASSERT_NE(codec.Save((folder + "/small.gif").c_str(), &settings.m_gif), 0);
+}
+
+TEST_F(FaultTest, BrokenAndHostileImagesFailAloneInBoundedMemory) {
+  TempDir sound;
+  MakeSmallSources(sound.path());
+  int count = 0;
+  for (const char* ext : {"bmp", "tif", "png", "jpg", "gif"}) {
+    std::string whole = ReadFile(sound / (std::string("small.") + ext));
+    ASSERT_GT(whole.size(), 20u) << ext;
+    for (size_t cut = 7; cut < whole.size(); cut += 7) {
+      WriteFile(src_ + "/cut-" + ext + "-" + std::to_string(cut) + "." + ext,
+                whole.substr(0, cut));
+      ++count;
+    }
+  }
+  // Headers claiming vast images over a few bytes.
+  WriteFile(src_ + "/vast.bmp", Bmp(100000, 100000, 24, 0, "", "xyz"));
+  WriteFile(src_ + "/vast-rle.bmp", Bmp(30000, 30000, 8, 1, std::string(8, '\0'), std::string("\0\1", 2)));
+  WriteFile(src_ + "/vast.png", PngHeaderOnly(100000, 100000));
+  WriteFile(src_ + "/vast.jpg", JpegFrameOnly(65500, 65500));
+  // A palette index past the palette, and an RLE run past the row.
+  WriteFile(src_ + "/index.bmp",
+            Bmp(4, 2, 8, 0, std::string("\0\0\0\0\xff\xff\xff\0", 8), std::string("\xc8\x01\x00\xc8\x01\xc8\x00\x01", 8)));
+  WriteFile(src_ + "/run.bmp", Bmp(4, 2, 8, 1, std::string("\0\0\0\0\xff\xff\xff\0", 8),
+                                   std::string("\xff\x01\x00\x00\x04\x01\x00\x01", 8)));
+  WriteFile(src_ + "/loop.tif", TiffWithLoopingChain());
+  WriteFile(src_ + "/frames.gif", GifWithManyFrames(10000));
+  count += 8;
+  WriteBmp(src_ + "/zz-good.bmp", 8, 8);
+  ++count;
+
+  ProcessResult r = Convert({"-j2"}, {.timeoutSeconds = 300});
+  ASSERT_EQ(r.signal, 0) << "the run was not ended by a signal";
+  std::vector<std::string> lines = ProgressLines(r.out);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(count)) << r.out.substr(0, 2000);
+  for (const std::string& line : lines) {
+    bool closed = line.ends_with(".Loading failed") || line.ends_with(".Converting failed") ||
+                  line.ends_with("..Ready");
+    EXPECT_TRUE(closed) << line;
+  }
+  EXPECT_EQ(lines.back(), " zz-good.bmp....Ready");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_LT(r.maxRssKb, 200 * 1024) << "peak memory of the whole run";
+  EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
+  for (const char* name : {"vast.jpg", "vast-rle.jpg", "loop.jpg"}) {
+    EXPECT_FALSE(fs::exists(out_ + "/" + name) && fs::file_size(out_ + "/" + name) == 0) << name;
+  }
+}
+
+}  // namespace
