@@ -1,30 +1,12 @@
 // Pattern matching and textual path resolution of the platform layer.
 #include <cctype>
-#include <cwchar>
 #include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace {
-
-// Splits text into its characters (multibyte sequences kept whole; an invalid byte is a
-// character of its own).
-std::vector<std::string_view> Characters(std::string_view text) {
-  std::vector<std::string_view> chars;
-  std::mbstate_t state{};
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t len = std::mbrlen(text.data() + pos, text.size() - pos, &state);
-    if (len == 0 || len == static_cast<size_t>(-1) || len == static_cast<size_t>(-2)) {
-      state = std::mbstate_t{};
-      len = 1;
-    }
-    chars.push_back(text.substr(pos, len));
-    pos += len;
-  }
-  return chars;
-}
 
 bool SameCharacter(std::string_view a, std::string_view b) {
   if (a.size() == 1 && b.size() == 1) {
@@ -38,8 +20,8 @@ bool SameCharacter(std::string_view a, std::string_view b) {
 
 bool MatchesPattern(const std::string& pattern, const std::string& name) {
   if (pattern == "*.*") return true;  // every name, also those without a dot
-  std::vector<std::string_view> p = Characters(pattern);
-  std::vector<std::string_view> n = Characters(name);
+  std::vector<std::string_view> p = SplitCharacters(pattern);
+  std::vector<std::string_view> n = SplitCharacters(name);
   // Greedy matching with one backtrack point: the last '*' seen.
   size_t pi = 0, ni = 0, starP = std::string::npos, starN = 0;
   while (ni < n.size()) {

@@ -53,3 +53,12 @@ size_t FindLastChar(std::string_view text, char c) {
   });
   return found;
 }
+
+std::vector<std::string_view> SplitCharacters(std::string_view text) {
+  std::vector<std::string_view> chars;
+  ForEachChar(text, [&](size_t pos, size_t len) {
+    chars.push_back(text.substr(pos, len));
+    return true;
+  });
+  return chars;
+}

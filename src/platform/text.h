@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Lower-cases the single-byte characters of text in place; the length never changes.
 void LowerCaseInPlace(std::string& text);
@@ -15,3 +16,7 @@ size_t FindText(std::string_view text, std::string_view key);
 
 // Returns the byte position of the last character c (a single byte) in text, or npos.
 size_t FindLastChar(std::string_view text, char c);
+
+// Returns the characters of text in order (a multibyte character is one piece; an invalid
+// byte is a piece of its own).
+std::vector<std::string_view> SplitCharacters(std::string_view text);

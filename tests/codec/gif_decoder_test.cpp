@@ -263,6 +263,7 @@ TEST(GifDecoderTest, RefusesBrokenFilesCleanly) {
   const Bytes good = ReadBytes(dir / "good.gif");
   Bytes huge = good;
   huge[6] = huge[7] = huge[8] = huge[9] = 0xff;  // 65535 x 65535 screen
+  WriteGif(dir / "tiny.gif", 30000, 30000, kGlobal, {{.indices = {1}}});
   const struct {
     const char* name;
     Bytes bytes;
@@ -270,6 +271,7 @@ TEST(GifDecoderTest, RefusesBrokenFilesCleanly) {
       {"not a GIF", Bytes{'G', 'I', 'F', '8', '9', 'b', 1, 0, 1, 0, 0, 0, 0}},
       {"screen only, no frame", Bytes(good.begin(), good.begin() + 13 + 12)},
       {"screen over a gigapixel", huge},
+      {"30000 x 30000 screen over one 1x1 frame", ReadBytes(dir / "tiny.gif")},
       {"first frame cut short", Bytes(good.begin(), good.begin() + 40)},
       {"empty", Bytes{}},
   };
@@ -277,6 +279,33 @@ TEST(GifDecoderTest, RefusesBrokenFilesCleanly) {
     SCOPED_TRACE(c.name);
     WriteBytes(dir / "bad.gif", c.bytes);
     EXPECT_EQ(Open(dir / "bad.gif"), nullptr);
+  }
+}
+
+// The bound on the canvas must not refuse real files: a screen up to 4096 x 4096 whatever its
+// frames, and a larger one that its frames' data can fill (one colour compresses best).
+TEST(GifDecoderTest, OpensLargeScreensTheirDataCanFill) {
+  const struct {
+    const char* name;
+    int width, height;
+    TestFrame frame;
+  } cases[] = {
+      {"4096 x 4096 screen over one 1x1 frame", 4096, 4096, {.indices = {1}}},
+      {"5000 x 5000 screen filled by one colour",
+       5000,
+       5000,
+       {.width = 5000, .height = 5000, .indices = std::vector<uint8_t>(5000 * 5000, 2)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteGif(dir / "large.gif", c.width, c.height, kGlobal, {c.frame});
+    auto decoder = Open(dir / "large.gif");
+    ASSERT_NE(decoder, nullptr);
+    PageGeometry geometry;
+    ASSERT_TRUE(decoder->Probe(0, &geometry));
+    EXPECT_EQ(geometry.width, c.width);
+    EXPECT_EQ(geometry.height, c.height);
   }
 }
 

@@ -13,16 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every file below root, relative to it, sorted; folders end in "/".
-std::vector<std::string> Tree(const std::string& root) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    std::string rel = fs::relative(e.path(), root).string();
-    names.push_back(e.is_directory() ? rel + "/" : rel);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> Tree(const std::string& root) { return ListTree(root); }
 
 void ExpectJpeg(const std::string& path, int width, int height, int components = 3) {
   JpegInfo info;

@@ -11,17 +11,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put16(std::string& s, uint32_t v) {
-  s += static_cast<char>(v & 0xff);
-  s += static_cast<char>((v >> 8) & 0xff);
-}
-void Put32(std::string& s, uint32_t v) {
-  Put16(s, v & 0xffff);
-  Put16(s, v >> 16);
-}
-void PutBe32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
-}
+void Put16(std::string& s, uint32_t v) { AppendLe16(s, v); }
+void Put32(std::string& s, uint32_t v) { AppendLe32(s, v); }
 
 // A BMP header (40-byte info header) followed by data.
 std::string Bmp(int32_t width, int32_t height, int bits, int compression,
@@ -87,14 +78,14 @@ std::string PngHeaderOnly(uint32_t width, uint32_t height) {
   // checksums are left wrong on purpose.
   std::string png = "\x89PNG\r\n\x1a\n";
   auto chunk = [&](const char* type, const std::string& body) {
-    PutBe32(png, static_cast<uint32_t>(body.size()));
+    AppendBe32(png, static_cast<uint32_t>(body.size()));
     png += type;
     png += body;
-    PutBe32(png, 0);
+    AppendBe32(png, 0);
   };
   std::string ihdr;
-  PutBe32(ihdr, width);
-  PutBe32(ihdr, height);
+  AppendBe32(ihdr, width);
+  AppendBe32(ihdr, height);
   ihdr += std::string("\x08\x02\x00\x00\x00", 5);
   chunk("IHDR", ihdr);
   chunk("IDAT", "\x78\x01");

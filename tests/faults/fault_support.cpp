@@ -1,6 +1,5 @@
 #include "faults/fault_support.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -20,15 +19,7 @@ ProcessResult FaultTest::Convert(const std::vector<std::string>& extra,
                         limits);
 }
 
-std::vector<std::string> FaultTest::Tree(const std::string& root) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    std::string rel = fs::relative(e.path(), root).string();
-    names.push_back(e.is_directory() ? rel + "/" : rel);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> FaultTest::Tree(const std::string& root) { return ListTree(root); }
 
 std::vector<std::string> FaultTest::ProgressLines(const std::string& out) {
   std::vector<std::string> lines;

@@ -6,17 +6,24 @@
 
 #include "support/process.h"
 
-namespace {
-
-void Put16(std::string& s, uint32_t v) {
+void AppendLe16(std::string& s, uint32_t v) {
   s += static_cast<char>(v & 0xff);
   s += static_cast<char>((v >> 8) & 0xff);
 }
 
-void Put32(std::string& s, uint32_t v) {
-  Put16(s, v & 0xffff);
-  Put16(s, v >> 16);
+void AppendLe32(std::string& s, uint32_t v) {
+  AppendLe16(s, v & 0xffff);
+  AppendLe16(s, v >> 16);
 }
+
+void AppendBe32(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
+}
+
+namespace {
+
+void Put16(std::string& s, uint32_t v) { AppendLe16(s, v); }
+void Put32(std::string& s, uint32_t v) { AppendLe32(s, v); }
 
 }  // namespace
 
@@ -98,15 +105,11 @@ uint32_t Crc32(const std::string& bytes) {
   return ~crc;
 }
 
-void PutBe32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
-}
-
 void PutChunk(std::string& png, const char* type, const std::string& body) {
-  PutBe32(png, static_cast<uint32_t>(body.size()));
+  AppendBe32(png, static_cast<uint32_t>(body.size()));
   std::string typed = std::string(type) + body;
   png += typed;
-  PutBe32(png, Crc32(typed));
+  AppendBe32(png, Crc32(typed));
 }
 
 }  // namespace
@@ -134,10 +137,10 @@ void WritePng(const std::string& path, int width, int height) {
     Put16(zlib, static_cast<uint32_t>(~n & 0xffff));
     zlib += raw.substr(pos, n);
   }
-  PutBe32(zlib, (b << 16) | a);
+  AppendBe32(zlib, (b << 16) | a);
   std::string ihdr;
-  PutBe32(ihdr, static_cast<uint32_t>(width));
-  PutBe32(ihdr, static_cast<uint32_t>(height));
+  AppendBe32(ihdr, static_cast<uint32_t>(width));
+  AppendBe32(ihdr, static_cast<uint32_t>(height));
   ihdr += std::string("\x08\x02\x00\x00\x00", 5);
   std::string png = "\x89PNG\r\n\x1a\n";
   PutChunk(png, "IHDR", ihdr);

@@ -4,6 +4,13 @@
 
 #include <string>
 
+#include <cstdint>
+
+// Append v to s as little-endian 16 or 32 bits, or big-endian 32 bits.
+void AppendLe16(std::string& s, uint32_t v);
+void AppendLe32(std::string& s, uint32_t v);
+void AppendBe32(std::string& s, uint32_t v);
+
 // Writes a 24-bit BMP of width x height with a pattern that depends on seed.
 void WriteBmp(const std::string& path, int width, int height, int seed = 0);
 

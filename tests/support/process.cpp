@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -93,6 +94,16 @@ TempDir::~TempDir() {
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                std::filesystem::perm_options::add, ignored);
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ListTree(const std::string& root) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    std::string rel = std::filesystem::relative(e.path(), root).string();
+    names.push_back(e.is_directory() ? rel + "/" : rel);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void WriteFile(const std::string& path, const std::string& contents) {

@@ -43,6 +43,9 @@ class TempDir {
   std::string path_;
 };
 
+// Returns every name below root, relative to it, sorted; folders end in "/".
+std::vector<std::string> ListTree(const std::string& root);
+
 // Writes contents to path, creating or replacing the file.
 void WriteFile(const std::string& path, const std::string& contents);
 // Returns the contents of path, or an empty string when it cannot be read.
