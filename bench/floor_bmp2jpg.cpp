@@ -1,13 +1,14 @@
 // The floor of BMP to JPEG conversion: each 24-bit bottom-up BMP's rows fed straight into
 // libjpeg-turbo (quality 75, optimised Huffman tables) on one thread, nothing else around it.
 // Usage: floor_bmp2jpg OUTDIR FILE.bmp...
-#include <jpeglib.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>
 
 namespace {
 
