@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
     job.m_strMask = "*.jpg";
     auto start = std::chrono::steady_clock::now();
     CollectSourceFiles(job, 1);
-    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                          .count());
+    seconds.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     found = job.m_files.size();
   }
   std::sort(seconds.begin(), seconds.end());

@@ -1,6 +1,8 @@
 // The floor of BMP to JPEG conversion: each 24-bit bottom-up BMP's rows fed straight into
 // libjpeg-turbo (quality 75, optimised Huffman tables) on one thread, nothing else around it.
 // Usage: floor_bmp2jpg OUTDIR FILE.bmp...
+#include <jpeglib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
 namespace {
 
-uint32_t Le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint32_t Le32(const unsigned char* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
 
 bool Convert(const char* in, const std::string& out) {
   FILE* f = std::fopen(in, "rb");

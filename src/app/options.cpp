@@ -33,10 +33,18 @@ struct KeyRule {
 // The order matters: "-cd=8" holds "d=" before "-cd", "-help" holds "-h", and the first key
 // found decides.
 constexpr KeyRule kKeys[] = {
-    {"s=", Key::kSource},         {"d=", Key::kDest},          {"-q", Key::kQuality},
-    {"-cd", Key::kColorDepth},    {"-w", Key::kWidth},         {"-h", Key::kHeight},
-    {"-prop", Key::kProportional}, {"-sep", Key::kSeparatePages}, {"-ov", Key::kOverwrite},
-    {"-sf", Key::kSubfolders},    {"-rot", Key::kRotation},    {"-?", Key::kHelp},
+    {"s=", Key::kSource},
+    {"d=", Key::kDest},
+    {"-q", Key::kQuality},
+    {"-cd", Key::kColorDepth},
+    {"-w", Key::kWidth},
+    {"-h", Key::kHeight},
+    {"-prop", Key::kProportional},
+    {"-sep", Key::kSeparatePages},
+    {"-ov", Key::kOverwrite},
+    {"-sf", Key::kSubfolders},
+    {"-rot", Key::kRotation},
+    {"-?", Key::kHelp},
     {"-j", Key::kJobs},
 };
 
@@ -85,19 +93,45 @@ void ApplyArgument(const std::string& argument, CConvertSettings& settings, CCon
     std::string_view value = std::string_view(argument).substr(pos + rule.text.size());
     _SAVEIMAGEINFO::_JPG& jpg = settings.m_jpg;
     switch (rule.key) {
-      case Key::kSource: ApplySource(value, job, platform); break;
-      case Key::kDest: ApplyDest(value, job); break;
-      case Key::kQuality: ParseNumber<5>(value, "%d", &jpg.nQuality); break;
-      case Key::kColorDepth: ParseNumber<5>(value, "%d", &jpg.nColorDepth); break;
-      case Key::kWidth: ParseNumber<10>(value, "%d", &jpg.nWidth); break;
-      case Key::kHeight: ParseNumber<10>(value, "%d", &jpg.nHeight); break;
-      case Key::kProportional: jpg.bProportional = 1; break;
-      case Key::kSeparatePages: settings.m_bSeparatePages = 1; break;
-      case Key::kOverwrite: settings.m_bOverwrite = 1; break;
-      case Key::kSubfolders: settings.m_bSubfolders = 1; break;
-      case Key::kRotation: ParseNumber<15>(value, "%f", &jpg.fRotation); break;
-      case Key::kHelp: *help = true; break;
-      case Key::kJobs: ParseNumber<5>(value, "%d", &settings.m_nJobs); break;
+      case Key::kSource:
+        ApplySource(value, job, platform);
+        break;
+      case Key::kDest:
+        ApplyDest(value, job);
+        break;
+      case Key::kQuality:
+        ParseNumber<5>(value, "%d", &jpg.nQuality);
+        break;
+      case Key::kColorDepth:
+        ParseNumber<5>(value, "%d", &jpg.nColorDepth);
+        break;
+      case Key::kWidth:
+        ParseNumber<10>(value, "%d", &jpg.nWidth);
+        break;
+      case Key::kHeight:
+        ParseNumber<10>(value, "%d", &jpg.nHeight);
+        break;
+      case Key::kProportional:
+        jpg.bProportional = 1;
+        break;
+      case Key::kSeparatePages:
+        settings.m_bSeparatePages = 1;
+        break;
+      case Key::kOverwrite:
+        settings.m_bOverwrite = 1;
+        break;
+      case Key::kSubfolders:
+        settings.m_bSubfolders = 1;
+        break;
+      case Key::kRotation:
+        ParseNumber<15>(value, "%f", &jpg.fRotation);
+        break;
+      case Key::kHelp:
+        *help = true;
+        break;
+      case Key::kJobs:
+        ParseNumber<5>(value, "%d", &settings.m_nJobs);
+        break;
     }
     return;
   }

@@ -78,8 +78,8 @@ void CollectSubfolders(CConvertJob& job, FolderChain& chain, Platform& platform)
 }
 
 // Visits one folder: its matching files, then (when asked) everything below it.
-void VisitFolder(CConvertJob& job, const std::string& folder, bool subfolders,
-                 FolderChain& chain, Platform& platform) {
+void VisitFolder(CConvertJob& job, const std::string& folder, bool subfolders, FolderChain& chain,
+                 Platform& platform) {
   DirRestorer restorer(platform);
   if (!platform.ChangeDir(folder)) return;
   CollectFiles(job, platform);

@@ -48,21 +48,31 @@ struct FileJob {
 
 SaveHeader* CurrentRecord(CConvertSettings& settings) {
   switch (settings.m_nFormat) {
-    case kFormatBmp: return &settings.m_bmp;
-    case kFormatTif: return &settings.m_tif;
-    case kFormatGif: return &settings.m_gif;
-    case kFormatJpg: return &settings.m_jpg;
-    default: return nullptr;
+    case kFormatBmp:
+      return &settings.m_bmp;
+    case kFormatTif:
+      return &settings.m_tif;
+    case kFormatGif:
+      return &settings.m_gif;
+    case kFormatJpg:
+      return &settings.m_jpg;
+    default:
+      return nullptr;
   }
 }
 
 int SaveWithCodec(CImageInterface& codec, CConvertSettings& s, const std::string& path) {
   switch (s.m_nFormat) {
-    case kFormatBmp: return codec.Save(path.c_str(), &s.m_bmp);
-    case kFormatTif: return codec.Save(path.c_str(), &s.m_tif);
-    case kFormatGif: return codec.Save(path.c_str(), &s.m_gif);
-    case kFormatJpg: return codec.Save(path.c_str(), &s.m_jpg);
-    default: return 0;
+    case kFormatBmp:
+      return codec.Save(path.c_str(), &s.m_bmp);
+    case kFormatTif:
+      return codec.Save(path.c_str(), &s.m_tif);
+    case kFormatGif:
+      return codec.Save(path.c_str(), &s.m_gif);
+    case kFormatJpg:
+      return codec.Save(path.c_str(), &s.m_jpg);
+    default:
+      return 0;
   }
 }
 
@@ -197,8 +207,7 @@ class Coordinator {
     if (file->split) {
       // A TIFF collecting a whole batch takes page 0 under the single file's own name.
       bool intoSingleFile = s.m_nFormat == kFormatTif && s.m_bSingleFile != 0;
-      AddTask(*file, 0, intoSingleFile ? outputPath : FreePagePath(outputPath, 0),
-              intoSingleFile);
+      AddTask(*file, 0, intoSingleFile ? outputPath : FreePagePath(outputPath, 0), intoSingleFile);
       for (int page = 1; page < pageCount; ++page) {
         AddTask(*file, page, FreePagePath(outputPath, page), false);
       }

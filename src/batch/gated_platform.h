@@ -36,8 +36,7 @@ class GatedPlatform final : public Platform {
   bool CreateTempFile(const std::string& folder, std::string* tempPath) override {
     return inner_.CreateTempFile(folder, tempPath);
   }
-  bool PublishFile(const std::string& tempPath, const std::string& target,
-                   bool replace) override {
+  bool PublishFile(const std::string& tempPath, const std::string& target, bool replace) override {
     return inner_.PublishFile(tempPath, target, replace);
   }
   void DiscardTempFile(const std::string& tempPath) override { inner_.DiscardTempFile(tempPath); }

@@ -21,11 +21,16 @@ size_t DotInLastComponent(const std::string& path) {
 
 std::string FormatExtension(int format) {
   switch (format) {
-    case 0: return ".bmp";
-    case 1: return ".tif";
-    case 2: return ".gif";
-    case 3: return ".jpg";
-    default: return std::string();
+    case 0:
+      return ".bmp";
+    case 1:
+      return ".tif";
+    case 2:
+      return ".gif";
+    case 3:
+      return ".jpg";
+    default:
+      return std::string();
   }
 }
 

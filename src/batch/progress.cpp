@@ -6,13 +6,19 @@ void PrintFoundCount(int count) { std::printf(" %d graphic files found\n\n", cou
 
 std::string StatusText(int code, const std::string& text) {
   switch (code) {
-    case kStatusName: return " " + text;
+    case kStatusName:
+      return " " + text;
     case kStatusLoaded:
-    case kStatusPageSaved: return "..";
-    case kStatusReady: return "..Ready\n";
-    case kStatusLoadFailed: return ".Loading failed\n";
-    case kStatusConvertFailed: return ".Converting failed\n";
-    default: return std::string();
+    case kStatusPageSaved:
+      return "..";
+    case kStatusReady:
+      return "..Ready\n";
+    case kStatusLoadFailed:
+      return ".Loading failed\n";
+    case kStatusConvertFailed:
+      return ".Converting failed\n";
+    default:
+      return std::string();
   }
 }
 

@@ -9,9 +9,9 @@
 
 // One entry of a folder listing.
 struct DirEntry {
-  std::string name;     // as the file system spells it
+  std::string name;       // as the file system spells it
   bool isFolder = false;  // true when the entry is a folder or a link to one
-  uint64_t device = 0;  // with inode, identifies a folder (0 for files)
+  uint64_t device = 0;    // with inode, identifies a folder (0 for files)
   uint64_t inode = 0;
 };
 
@@ -84,8 +84,7 @@ class PosixPlatform : public Platform {
   bool RemoveFile(const std::string& path) override;
   void OpenDocument(const std::string& document) override;
   bool CreateTempFile(const std::string& folder, std::string* tempPath) override;
-  bool PublishFile(const std::string& tempPath, const std::string& target,
-                   bool replace) override;
+  bool PublishFile(const std::string& tempPath, const std::string& target, bool replace) override;
   void DiscardTempFile(const std::string& tempPath) override;
   int ProcessorCount() override;
 

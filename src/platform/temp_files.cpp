@@ -78,8 +78,8 @@ void Unregister(const std::string& path) {
 
 bool PosixPlatform::CreateTempFile(const std::string& folder, std::string* tempPath) {
   InstallHandlers();
-  std::string name = (folder.empty() || folder.back() != '/' ? folder + "/" : folder) +
-                     ".xevra-XXXXXX.tmp";
+  std::string name =
+      (folder.empty() || folder.back() != '/' ? folder + "/" : folder) + ".xevra-XXXXXX.tmp";
   // No interruption may fall between the file's creation and its registration.
   sigset_t block, old;
   sigemptyset(&block);
@@ -104,8 +104,8 @@ bool PosixPlatform::PublishFile(const std::string& tempPath, const std::string& 
     bool exists = lstat(target.c_str(), &st) == 0;
     if (exists && (S_ISDIR(st.st_mode) || !IsWritable(target))) return false;
     published = rename(tempPath.c_str(), target.c_str()) == 0;
-  } else if (renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, target.c_str(),
-                       RENAME_NOREPLACE) == 0) {
+  } else if (renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
+             0) {
     published = true;
   } else if (errno == EINVAL || errno == ENOSYS) {
     // File systems without the no-replace rename: a hard link fails just as surely on an

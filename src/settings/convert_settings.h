@@ -20,7 +20,7 @@ struct CConvertSettings {
   int32_t m_bOverwrite;
   int32_t m_bSubfolders;
   int32_t m_bSeparatePages;
-  int32_t m_bSingleFile;      // every output goes into the one file m_szSingleFile
+  int32_t m_bSingleFile;     // every output goes into the one file m_szSingleFile
   char m_szSingleFile[512];  // NUL-terminated
   int32_t m_nJobs;           // conversions at once; below 1: one per processor
 };
@@ -29,8 +29,8 @@ struct CConvertSettings {
 void InitConvertSettings(CConvertSettings& settings);
 
 struct CConvertJob {
-  std::string m_strSource;  // source folder
-  std::string m_strDest;    // destination folder
-  std::string m_strMask;    // file-name pattern, "*.*" when none was given
+  std::string m_strSource;           // source folder
+  std::string m_strDest;             // destination folder
+  std::string m_strMask;             // file-name pattern, "*.*" when none was given
   std::vector<std::string> m_files;  // full paths of the collected source files
 };

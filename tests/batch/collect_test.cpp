@@ -34,8 +34,7 @@ std::string Cwd() {
 
 // Collects below the tree's real path and returns the entries relative to it.
 std::vector<std::string> Collect(const TempDir& dir, const std::string& source,
-                                 const std::string& mask, bool subfolders,
-                                 Platform& platform) {
+                                 const std::string& mask, bool subfolders, Platform& platform) {
   CConvertJob job;
   job.m_strSource = source;
   job.m_strMask = mask;
@@ -65,25 +64,47 @@ struct TreeCase {
 
 const TreeCase kTreeCases[] = {
     {"each folder's files before its sub-folders, depth first",
-     {"b.jpg", "a.jpg", "X/", "X/c.jpg", "X/Y/", "X/Y/d.jpg", "Z/", "Z/e.jpg"}, "*.jpg", true,
+     {"b.jpg", "a.jpg", "X/", "X/c.jpg", "X/Y/", "X/Y/d.jpg", "Z/", "Z/e.jpg"},
+     "*.jpg",
+     true,
      {"a.jpg", "b.jpg", "X/c.jpg", "X/Y/d.jpg", "Z/e.jpg"}},
     {"without sub-folders only the top", {"a.jpg", "X/", "X/c.jpg"}, "*.jpg", false, {"a.jpg"}},
     {"a folder matching the mask is entered, never listed",
-     {"x.jpg/", "x.jpg/in.jpg", "y.jpg"}, "*.jpg", true, {"y.jpg", "x.jpg/in.jpg"}},
-    {"sub-folders not matching the mask are entered", {"sub/", "sub/a.bmp"}, "*.bmp", true,
+     {"x.jpg/", "x.jpg/in.jpg", "y.jpg"},
+     "*.jpg",
+     true,
+     {"y.jpg", "x.jpg/in.jpg"}},
+    {"sub-folders not matching the mask are entered",
+     {"sub/", "sub/a.bmp"},
+     "*.bmp",
+     true,
      {"sub/a.bmp"}},
-    {"every name for *.*, also without a dot", {"readme", "a.b", ".hidden"}, "*.*", false,
+    {"every name for *.*, also without a dot",
+     {"readme", "a.b", ".hidden"},
+     "*.*",
+     false,
      {".hidden", "a.b", "readme"}},
-    {"hidden files and case-blind masks", {".h.JPG", "a.Jpg", "b.png"}, "*.jpg", false,
+    {"hidden files and case-blind masks",
+     {".h.JPG", "a.Jpg", "b.png"},
+     "*.jpg",
+     false,
      {".h.JPG", "a.Jpg"}},
-    {"mask without wildcards", {"photo.jpg", "photo.jpgx", "PHOTO.JPG"}, "photo.jpg", false,
+    {"mask without wildcards",
+     {"photo.jpg", "photo.jpgx", "PHOTO.JPG"},
+     "photo.jpg",
+     false,
      {"PHOTO.JPG", "photo.jpg"}},
     {"empty mask matches nothing", {"a.jpg"}, "", true, {}},
     {"link back to an ancestor is not followed",
-     {"a.jpg", "S/", "S/b.jpg", "S/up -> ..", "S/self -> ."}, "*.jpg", true,
+     {"a.jpg", "S/", "S/b.jpg", "S/up -> ..", "S/self -> ."},
+     "*.jpg",
+     true,
      {"a.jpg", "S/b.jpg"}},
-    {"link to a folder elsewhere is followed", {"T/", "T/t.jpg", "U/", "U/to-t -> ../T"},
-     "*.jpg", true, {"T/t.jpg", "U/to-t/t.jpg"}},
+    {"link to a folder elsewhere is followed",
+     {"T/", "T/t.jpg", "U/", "U/to-t -> ../T"},
+     "*.jpg",
+     true,
+     {"T/t.jpg", "U/to-t/t.jpg"}},
 };
 
 TEST(Collect, Trees) {
@@ -160,8 +181,7 @@ TEST(CollectBinary, PrintsTheFoundCount) {
   TempDir dir;
   TempDir out;
   MakeTree(dir, {"a.JPG", "X/", "X/b.jpg", "X/c.png"});
-  ProcessResult r =
-      RunXevraBinary({"s=" + dir.path() + "/*.jpg", "-sf", "d=" + out.path()}, "/");
+  ProcessResult r = RunXevraBinary({"s=" + dir.path() + "/*.jpg", "-sf", "d=" + out.path()}, "/");
   EXPECT_EQ(r.out.rfind(" 2 graphic files found\n\n", 0), 0u) << r.out;
   r = RunXevraBinary({"s=" + dir.path() + "/*.none", "-sf"}, "/");
   EXPECT_EQ(r.out, " 0 graphic files found\n\n");

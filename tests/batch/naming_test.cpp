@@ -11,8 +11,8 @@ namespace {
 
 struct NameCase {
   const char* label;
-  std::vector<std::string> existing;   // files made before the call
-  std::vector<std::string> readOnly;   // of those, the ones made read-only
+  std::vector<std::string> existing;  // files made before the call
+  std::vector<std::string> readOnly;  // of those, the ones made read-only
   const char* wanted;
   const char* expected;
   const char* extension = ".jpg";
@@ -27,11 +27,13 @@ const NameCase kNameCases[] = {
     {"page names", {"a_p0.jpg"}, {}, "a_p0.jpg", "a_p0(1).jpg"},
     {"counters do not pile up", {"a(1).jpg"}, {}, "a(1).jpg", "a(1)(1).jpg"},
     {"read-only counts as free", {"a.jpg"}, {"a.jpg"}, "a.jpg", "a.jpg"},
-    {"read-only candidate ends the search", {"a.jpg", "a(1).jpg"}, {"a(1).jpg"}, "a.jpg",
+    {"read-only candidate ends the search",
+     {"a.jpg", "a(1).jpg"},
+     {"a(1).jpg"},
+     "a.jpg",
      "a(1).jpg"},
     {"folder of that name is taken", {"x.jpg/"}, {}, "x.jpg", "x(1).jpg"},
-    {"dot in a folder name is no extension", {"d.e/readme"}, {}, "d.e/readme", "d.e/readme(1)",
-     ""},
+    {"dot in a folder name is no extension", {"d.e/readme"}, {}, "d.e/readme", "d.e/readme(1)", ""},
 };
 
 TEST(Naming, MakeUniqueName) {

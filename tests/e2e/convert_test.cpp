@@ -94,24 +94,24 @@ TEST_F(Convert, DestinationForms) {
 }
 
 TEST_F(Convert, MirrorsFoldersAndNames) {
-  for (const char* f : {"a.bmp", "X/b.bmp", "X/Y/Z/deep.bmp", "X.Y/readme", ".hidden",
-                        "readme", "X/a.b.bmp"}) {
+  for (const char* f :
+       {"a.bmp", "X/b.bmp", "X/Y/Z/deep.bmp", "X.Y/readme", ".hidden", "readme", "X/a.b.bmp"}) {
     fs::create_directories(fs::path(src_ + "/" + f).parent_path());
     WriteBmp(src_ + "/" + f, 3, 2);
   }
   ProcessResult r = Run({"s=" + src_ + "/*.*", "d=" + out_, "-sf"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_EQ(Tree(out_), (std::vector<std::string>{
-                            ".hidden.jpg", "X.Y/", "X.Y/readme.jpg", "X/", "X/Y/", "X/Y/Z/",
-                            "X/Y/Z/deep.jpg", "X/a.b.jpg", "X/b.jpg", "a.jpg", "readme.jpg"}));
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{".hidden.jpg", "X.Y/", "X.Y/readme.jpg", "X/",
+                                                  "X/Y/", "X/Y/Z/", "X/Y/Z/deep.jpg", "X/a.b.jpg",
+                                                  "X/b.jpg", "a.jpg", "readme.jpg"}));
 }
 
 TEST_F(Convert, RelativeSourcesMirrorLikeFullOnes) {
   fs::create_directories(src_ + "/X");
   WriteBmp(src_ + "/X/b.bmp", 3, 2);
   const std::vector<std::string> expected{"X/", "X/b.jpg"};
-  for (const std::string& source : {std::string("s=src/*.bmp"), "s=" + src_ + "//*.bmp",
-                                    std::string("s=./src/../src/*.bmp")}) {
+  for (const std::string& source :
+       {std::string("s=src/*.bmp"), "s=" + src_ + "//*.bmp", std::string("s=./src/../src/*.bmp")}) {
     SCOPED_TRACE(source);
     fs::remove_all(out_);
     ProcessResult r = Run({source, "d=out", "-sf"}, dir_.path());
@@ -153,7 +153,7 @@ TEST_F(Convert, PageSplitting) {
   EXPECT_EQ(r.out, " 2 graphic files found\n\n one.tif....Ready\n scan.tif..........Ready\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(Tree(out_), (std::vector<std::string>{"one.jpg", "scan(1)_p0.jpg", "scan(1)_p1.jpg",
-                                                   "scan(1)_p2.jpg", "scan.jpg"}));
+                                                  "scan(1)_p2.jpg", "scan.jpg"}));
   ExpectJpeg(out_ + "/scan(1)_p2.jpg", 4, 3);
 }
 

@@ -42,7 +42,7 @@ std::string TiffWithLoopingChain() {
   file += '\0';
   Put32(file, 8);
   auto directory = [&](uint32_t next) {
-    const uint16_t tags[][2] = {{256, 1}, {257, 1}, {258, 8}, {259, 1}, {262, 1},
+    const uint16_t tags[][2] = {{256, 1},   {257, 1}, {258, 8}, {259, 1}, {262, 1},
                                 {273, 200}, {277, 1}, {278, 1}, {279, 1}};
     Put16(file, 9);
     for (const auto& t : tags) {
@@ -63,7 +63,7 @@ std::string GifWithManyFrames(int frames) {
   std::string file = "GIF89a";
   Put16(file, 1);
   Put16(file, 1);
-  file += std::string("\x80\x00\x00", 3);        // global palette of 2 colours
+  file += std::string("\x80\x00\x00", 3);  // global palette of 2 colours
   file += std::string("\x00\x00\x00\xff\xff\xff", 6);
   for (int i = 0; i < frames; ++i) {
     file += std::string("\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00", 10);
@@ -125,19 +125,19 @@ TEST_F(FaultTest, BrokenAndHostileImagesFailAloneInBoundedMemory) {
     std::string whole = ReadFile(sound / (std::string("small.") + ext));
     ASSERT_GT(whole.size(), 20u) << ext;
     for (size_t cut = 7; cut < whole.size(); cut += 7) {
-      WriteFile(src_ + "/cut-" + ext + "-" + std::to_string(cut) + "." + ext,
-                whole.substr(0, cut));
+      WriteFile(src_ + "/cut-" + ext + "-" + std::to_string(cut) + "." + ext, whole.substr(0, cut));
       ++count;
     }
   }
   // Headers claiming vast images over a few bytes.
   WriteFile(src_ + "/vast.bmp", Bmp(100000, 100000, 24, 0, "", "xyz"));
-  WriteFile(src_ + "/vast-rle.bmp", Bmp(30000, 30000, 8, 1, std::string(8, '\0'), std::string("\0\1", 2)));
+  WriteFile(src_ + "/vast-rle.bmp",
+            Bmp(30000, 30000, 8, 1, std::string(8, '\0'), std::string("\0\1", 2)));
   WriteFile(src_ + "/vast.png", PngHeaderOnly(100000, 100000));
   WriteFile(src_ + "/vast.jpg", JpegFrameOnly(65500, 65500));
   // A palette index past the palette, and an RLE run past the row.
-  WriteFile(src_ + "/index.bmp",
-            Bmp(4, 2, 8, 0, std::string("\0\0\0\0\xff\xff\xff\0", 8), std::string("\xc8\x01\x00\xc8\x01\xc8\x00\x01", 8)));
+  WriteFile(src_ + "/index.bmp", Bmp(4, 2, 8, 0, std::string("\0\0\0\0\xff\xff\xff\0", 8),
+                                     std::string("\xc8\x01\x00\xc8\x01\xc8\x00\x01", 8)));
   WriteFile(src_ + "/run.bmp", Bmp(4, 2, 8, 1, std::string("\0\0\0\0\xff\xff\xff\0", 8),
                                    std::string("\xff\x01\x00\x00\x04\x01\x00\x01", 8)));
   WriteFile(src_ + "/loop.tif", TiffWithLoopingChain());

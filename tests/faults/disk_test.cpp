@@ -15,8 +15,8 @@ namespace fs = std::filesystem;
 class SmallDisk {
  public:
   SmallDisk(const std::string& folder, const char* size) : folder_(folder) {
-    mounted_ = mount("tmpfs", folder.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) ==
-               0;
+    mounted_ =
+        mount("tmpfs", folder.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
   }
   ~SmallDisk() {
     if (mounted_) umount2(folder_.c_str(), MNT_DETACH);

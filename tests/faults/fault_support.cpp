@@ -15,8 +15,7 @@ ProcessResult FaultTest::Convert(const std::vector<std::string>& extra,
   std::vector<std::string> args{"s=" + src_ + "/*.*", "d=" + out_};
   args.insert(args.end(), extra.begin(), extra.end());
   // A small quarantine keeps the sanitizer's own memory from hiding the program's.
-  return RunXevraBinary(args, "/", {"ASAN_OPTIONS=quarantine_size_mb=8:detect_leaks=1"},
-                        limits);
+  return RunXevraBinary(args, "/", {"ASAN_OPTIONS=quarantine_size_mb=8:detect_leaks=1"}, limits);
 }
 
 std::vector<std::string> FaultTest::Tree(const std::string& root) { return ListTree(root); }

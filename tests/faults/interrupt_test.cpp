@@ -31,8 +31,8 @@ TEST_F(FaultTest, InterruptionLeavesNoPartialFile) {
   for (int i = 0; i < 3; ++i) WriteBmp(src_ + "/a" + std::to_string(i) + "-small.bmp", 32, 32, i);
   WriteBmp(src_ + "/b-big.bmp", 3000, 2400, 1);
   WriteBmp(src_ + "/c-big.bmp", 3000, 2400, 2);
-  const InterruptCase cases[] = {{SIGINT, "-j1"}, {SIGTERM, "-j1"}, {SIGINT, "-j2"},
-                                 {SIGTERM, "-j2"}};
+  const InterruptCase cases[] = {
+      {SIGINT, "-j1"}, {SIGTERM, "-j1"}, {SIGINT, "-j2"}, {SIGTERM, "-j2"}};
   for (const InterruptCase& c : cases) {
     SCOPED_TRACE(std::string(strsignal(c.signal)) + " " + c.jobs);
     fs::remove_all(out_);

@@ -54,7 +54,8 @@ TEST_F(FaultTest, NamesHeldByFoldersAndReadOnlyFiles) {
       {"without -ov: the folder's name is taken, the read-only file is never replaced",
        {},
        {" a.bmp....Ready", " r.bmp...Converting failed"}},
-      {"with -ov: neither is written over", {"-ov"},
+      {"with -ov: neither is written over",
+       {"-ov"},
        {" a.bmp...Converting failed", " r.bmp...Converting failed"}},
   };
   for (const Case& c : cases) {

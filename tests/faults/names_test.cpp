@@ -11,8 +11,10 @@ namespace fs = std::filesystem;
 
 TEST_F(FaultTest, OddNamesSurviveByteForByte) {
   const std::vector<std::string> stems = {
-      "with space",  "quote\"s and 'apostrophes'", "100%d%s%n", "new\nline",
-      "-sf -ov -q1", "latin1 \xe9\xe8 and bad utf-8 \xff\xfe", std::string(246, 'L'),
+      "with space",          "quote\"s and 'apostrophes'",
+      "100%d%s%n",           "new\nline",
+      "-sf -ov -q1",         "latin1 \xe9\xe8 and bad utf-8 \xff\xfe",
+      std::string(246, 'L'),
   };
   for (const std::string& stem : stems) WriteBmp(src_ + "/" + stem + ".bmp", 3, 2);
   ProcessResult r = Convert({});

@@ -14,8 +14,7 @@ namespace fs = std::filesystem;
 // gives an output that name.
 class IntrudingPlatform : public PosixPlatform {
  public:
-  bool PublishFile(const std::string& tempPath, const std::string& target,
-                   bool replace) override {
+  bool PublishFile(const std::string& tempPath, const std::string& target, bool replace) override {
     if (!fs::exists(target)) WriteFile(target, "someone else's");
     return PosixPlatform::PublishFile(tempPath, target, replace);
   }

@@ -18,14 +18,30 @@ struct MatchCase {
 };
 
 const MatchCase kMatchCases[] = {
-    {"*.*", "readme", true},       {"*.*", ".hidden", true},     {"*.*", ".", true},
-    {"*.jpg", "a.jpg", true},      {"*.jpg", "A.JPG", true},     {"*.JPG", "a.jpg", true},
-    {"*.jpg", "a.jpg.bak", false}, {"*.jpg", ".jpg", true},      {"*.jpg", "ajpg", false},
-    {"a?c", "abc", true},          {"a?c", "ac", false},         {"a?c", "abbc", false},
-    {"*", "", true},               {"*", "anything", true},      {"", "a", false},
-    {"[ab].jpg", "[ab].jpg", true}, {"[ab].jpg", "a.jpg", false}, {"a*b*c", "aXbYbZc", true},
-    {"a*b*c", "aXbYbZ", false},    {"photo", "PHOTO", true},     {"photo", "photos", false},
-    {"**x", "x", true},            {"*.b?p", "scan.bmp", true},  {"?", "\xc3\xa9", true},
+    {"*.*", "readme", true},
+    {"*.*", ".hidden", true},
+    {"*.*", ".", true},
+    {"*.jpg", "a.jpg", true},
+    {"*.jpg", "A.JPG", true},
+    {"*.JPG", "a.jpg", true},
+    {"*.jpg", "a.jpg.bak", false},
+    {"*.jpg", ".jpg", true},
+    {"*.jpg", "ajpg", false},
+    {"a?c", "abc", true},
+    {"a?c", "ac", false},
+    {"a?c", "abbc", false},
+    {"*", "", true},
+    {"*", "anything", true},
+    {"", "a", false},
+    {"[ab].jpg", "[ab].jpg", true},
+    {"[ab].jpg", "a.jpg", false},
+    {"a*b*c", "aXbYbZc", true},
+    {"a*b*c", "aXbYbZ", false},
+    {"photo", "PHOTO", true},
+    {"photo", "photos", false},
+    {"**x", "x", true},
+    {"*.b?p", "scan.bmp", true},
+    {"?", "\xc3\xa9", true},
 };
 
 TEST(Platform, WildcardMatching) {
@@ -39,8 +55,8 @@ TEST(Platform, WildcardMatching) {
 
 TEST(Platform, ResolveDots) {
   const std::pair<const char*, const char*> cases[] = {
-      {"/a/b/./c", "/a/b/c"}, {"/a/b/../c", "/a/c"}, {"/..", "/"},  {"/../a", "/a"},
-      {"/a//b", "/a/b"},      {"/a/b/..", "/a"},     {"/", "/"},    {"/a/.", "/a"},
+      {"/a/b/./c", "/a/b/c"}, {"/a/b/../c", "/a/c"},  {"/..", "/"}, {"/../a", "/a"},
+      {"/a//b", "/a/b"},      {"/a/b/..", "/a"},      {"/", "/"},   {"/a/.", "/a"},
       {"/a/..b", "/a/..b"},   {"/a/b/../../..", "/"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(ResolveDots(in), out) << in;
@@ -101,8 +117,8 @@ TEST(Platform, EnumerationIsSortedAndMarksFolders) {
   std::vector<DirEntry> entries = platform.Enumerate("*.jpg");
   std::vector<std::string> names;
   for (const DirEntry& e : entries) names.push_back(e.name + (e.isFolder ? "/" : ""));
-  EXPECT_EQ(names, (std::vector<std::string>{".hidden.jpg", "a.JPG", "B.jpg", "b.jpg",
-                                             "d.jpg/", "dangling.jpg", "link.jpg/"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden.jpg", "a.JPG", "B.jpg", "b.jpg", "d.jpg/",
+                                             "dangling.jpg", "link.jpg/"}));
   std::vector<DirEntry> all = platform.Enumerate("*.*");
   ASSERT_GE(all.size(), 2u);
   EXPECT_EQ(all[0].name, ".");

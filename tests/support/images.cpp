@@ -159,8 +159,8 @@ bool ReadJpegInfo(const std::string& path, JpegInfo* info) {
     if (byte(pos) != 0xff) return false;
     unsigned marker = byte(pos + 1);
     size_t length = (byte(pos + 2) << 8) | byte(pos + 3);
-    bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 &&
-                 marker != 0xcc;
+    bool frame =
+        marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
     if (frame && pos + 10 <= data.size()) {
       info->height = (byte(pos + 5) << 8) | byte(pos + 6);
       info->width = (byte(pos + 7) << 8) | byte(pos + 8);

@@ -2,9 +2,8 @@
 // the program writes.
 #pragma once
 
-#include <string>
-
 #include <cstdint>
+#include <string>
 
 // Append v to s as little-endian 16 or 32 bits, or big-endian 32 bits.
 void AppendLe16(std::string& s, uint32_t v);

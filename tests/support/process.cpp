@@ -49,8 +49,9 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
     if (chdir(cwd.c_str()) != 0) _exit(126);
     if (limits.maxFileBytes > 0) {
       signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit {static_cast<rlim_t>(limits.maxFileBytes),
-                          static_cast<rlim_t>(limits.maxFileBytes)};
+      struct rlimit limit {
+        static_cast<rlim_t>(limits.maxFileBytes), static_cast<rlim_t>(limits.maxFileBytes)
+      };
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (limits.timeoutSeconds > 0) alarm(limits.timeoutSeconds);  // survives the exec

@@ -5,10 +5,10 @@
 #include <vector>
 
 struct ProcessResult {
-  std::string out;     // everything written to standard output
-  int exitCode = -1;   // the exit status, or -1 when the process did not exit normally
-  int signal = 0;      // the signal that ended it, 0 when it exited
-  long maxRssKb = 0;   // its peak resident memory
+  std::string out;    // everything written to standard output
+  int exitCode = -1;  // the exit status, or -1 when the process did not exit normally
+  int signal = 0;     // the signal that ended it, 0 when it exited
+  long maxRssKb = 0;  // its peak resident memory
 };
 
 // Limits put on a child process.
