@@ -1,62 +1,20 @@
 // The BMP decoder. Uncompressed files are read a row at a time at computed offsets, so only
-// one stored row is held; RLE4/RLE8 files are expanded once into one palette index per pixel.
-// Pixels an RLE stream leaves unwritten (delta jumps, early end of line or of bitmap) take
-// palette entry 0, and an index past the palette gives black.
+// one stored row is held; RLE4/RLE8 files are scanned once for where each row starts in the
+// stream and then decoded a row at a time (bmp_decoder_rle.h), so a huge image drawn by a
+// tiny stream costs no more than its rows. Pixels an RLE stream leaves unwritten (delta jumps,
+// early end of line or of bitmap) take palette entry 0, and an index past the palette gives
+// black.
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "codec/bmp_decoder_header.h"
+#include "codec/bmp_decoder_rle.h"
 #include "codec/decoder.h"
 
 namespace {
 
 constexpr size_t kAlphaScanChunk = 1 << 20;
-
-// Expands an RLE stream into indices (width * height, stored row order). Returns true when
-// the stream ends with end-of-bitmap, covers every row or stops only in the last row; false
-// when it breaks off earlier.
-bool ExpandRle(const std::vector<uint8_t>& data, int width, int height, bool rle4,
-               uint8_t* indices) {
-  size_t pos = 0;
-  int64_t x = 0;
-  int64_t y = 0;
-  const size_t size = data.size();
-  auto put = [&](uint8_t value) {
-    if (x < width && y < height) indices[y * width + x] = value;
-    ++x;
-  };
-  while (y < height) {
-    if (size - pos < 2) return y >= height - 1;
-    const uint8_t count = data[pos];
-    const uint8_t value = data[pos + 1];
-    pos += 2;
-    if (count > 0) {
-      const int64_t room = std::max<int64_t>(0, width - x);
-      const int n = static_cast<int>(std::min<int64_t>(count, room));
-      for (int i = 0; i < n; ++i) put(rle4 ? ((i & 1) ? value & 0x0f : value >> 4) : value);
-      x += count - n;
-    } else if (value == 0) {
-      x = 0;
-      ++y;
-    } else if (value == 1) {
-      return true;
-    } else if (value == 2) {
-      if (size - pos < 2) return y >= height - 1;
-      x += data[pos];
-      y += data[pos + 1];
-      pos += 2;
-    } else {
-      const size_t bytes = rle4 ? (value + 1u) / 2u : value;
-      if (size - pos < bytes) return y >= height - 1;
-      for (int i = 0; i < value; ++i) {
-        uint8_t b = data[pos + (rle4 ? i / 2 : i)];
-        put(rle4 ? ((i & 1) ? b & 0x0f : b >> 4) : b);
-      }
-      pos += std::min(size - pos, (bytes + 1) & ~size_t{1});
-    }
-  }
-  return true;
-}
 
 class BmpDecoder : public Decoder {
  public:
@@ -78,7 +36,7 @@ class BmpDecoder : public Decoder {
     if (page != 0) return false;
     const bool rle = header_.compression == BmpCompression::kRle8 ||
                      header_.compression == BmpCompression::kRle4;
-    if (rle && indices_.empty() && !ExpandWholeImage()) return false;
+    if (rle && rle_ == nullptr && !ScanRle()) return false;
     if (!alphaChecked_) {
       alphaUsed_ = header_.hasAlphaMask && !rle && AnyAlphaSet();
       alphaChecked_ = true;
@@ -102,9 +60,11 @@ class BmpDecoder : public Decoder {
     for (int r = 0; r < count; ++r, ++nextRow_) {
       const uint64_t stored = header_.topDown ? nextRow_ : header_.height - 1 - nextRow_;
       uint8_t* out = rows + r * stride;
-      if (!indices_.empty()) {
-        const uint8_t* index = indices_.data() + stored * header_.width;
-        for (int x = 0; x < header_.width; ++x) PutPaletteColor(index[x], out + 3 * x);
+      if (rle_ != nullptr) {
+        if (!rle_->ReadRow(static_cast<int>(stored), out)) {
+          started_ = false;
+          return false;
+        }
         continue;
       }
       if (!file_->ReadAt(header_.pixelOffset + stored * header_.rowStride, raw_.data(),
@@ -118,18 +78,12 @@ class BmpDecoder : public Decoder {
   }
 
  private:
-  bool ExpandWholeImage() {
+  bool ScanRle() {
     try {
-      std::vector<uint8_t> data(header_.dataSize);
-      if (!file_->ReadAt(header_.pixelOffset, data.data(), data.size())) return false;
-      indices_.assign(static_cast<size_t>(header_.width) * header_.height, 0);
-      if (!ExpandRle(data, header_.width, header_.height,
-                     header_.compression == BmpCompression::kRle4, indices_.data())) {
-        indices_.clear();
-        return false;
-      }
+      auto rle = std::make_unique<BmpRleRows>(*file_, header_);
+      if (!rle->Scan()) return false;
+      rle_ = std::move(rle);
     } catch (const std::bad_alloc&) {
-      indices_.clear();
       return false;
     }
     return true;
@@ -201,8 +155,8 @@ class BmpDecoder : public Decoder {
 
   std::unique_ptr<InputFile> file_;
   BmpHeader header_;
-  std::vector<uint8_t> indices_;  // RLE only: the expanded image, stored row order
-  std::vector<uint8_t> raw_;      // uncompressed only: one stored row
+  std::unique_ptr<BmpRleRows> rle_;  // RLE only, once its stream has been scanned
+  std::vector<uint8_t> raw_;         // uncompressed only: one stored row
   bool alphaChecked_ = false;
   bool alphaUsed_ = false;
   bool started_ = false;

@@ -1,9 +1,10 @@
 // The GIF decoder (giflib). Every frame is a page, composited on the logical screen as a
 // viewer shows it after that frame: the canvas is the screen size (or, when the screen
 // descriptor says 0, the union of the frames), starts fully transparent, and frames reaching
-// past it are clipped. Disposal "background" clears the frame's rectangle to transparent,
-// "previous" restores what was under it, anything else leaves it. An index past the palette
-// gives opaque black; with neither a local nor a global palette, index i gives gray i.
+// past it are clipped. A canvas far larger than its frames' data could paint is refused at open
+// (kCanvasFloorPixels), since it is held whole. Disposal "background" clears the frame's rectangle
+// to transparent, "previous" restores what was under it, anything else leaves it. An index past the
+// palette gives opaque black; with neither a local nor a global palette, index i gives gray i.
 //
 // Opening scans the records once, skipping pixel data, to count the frames whose data is
 // wholly present. A page is made by decoding frames in order from the start, continuing from
@@ -58,15 +59,41 @@ bool ReadImageDesc(GifFileType* gif) {
   return true;
 }
 
-// Consumes the sub-blocks of the current image's pixel data without decoding them.
-bool SkipImageData(GifFileType* gif) {
+// Consumes the sub-blocks of the current image's pixel data without decoding them; adds their
+// payload bytes to *bytes when given.
+bool SkipImageData(GifFileType* gif, uint64_t* bytes = nullptr) {
   int codeSize = 0;
   GifByteType* block = nullptr;
   if (DGifGetCode(gif, &codeSize, &block) != GIF_OK) return false;
   while (block != nullptr) {
+    if (bytes != nullptr) *bytes += block[0];
     if (DGifGetCodeNext(gif, &block) != GIF_OK) return false;
   }
   return true;
+}
+
+// Limits on the canvas against a screen descriptor out of all proportion to the data. An LZW
+// code stands for at most 4096 pixels (the table's size) and takes 12 bits once the table is
+// that full, so a byte of data yields fewer than 2731 pixels; a frame paints at most its
+// rectangle and at most that many pixels per byte of its data. A canvas larger than what its
+// frames can paint together is refused, unless it is no larger than kCanvasFloorPixels: real
+// files do put small frames on a larger transparent screen, but not on a huge one.
+constexpr uint64_t kLzwPixelsPerByte = 4096;
+constexpr uint64_t kCanvasFloorPixels = 4096ull * 4096ull;
+
+// Returns the pixels a frame of desc with dataBytes of LZW data can paint on a screen of
+// screenWidth x screenHeight (0 x 0: a canvas as large as the frames).
+uint64_t PaintablePixels(const GifImageDesc& desc, uint64_t dataBytes, int screenWidth,
+                         int screenHeight) {
+  auto span = [](int start, int length, int limit) -> uint64_t {
+    if (length <= 0) return 0;
+    if (limit <= 0) return static_cast<uint64_t>(length);
+    return static_cast<uint64_t>(
+        std::max(0, std::min(start + length, limit) - std::min(start, limit)));
+  };
+  const uint64_t area =
+      span(desc.Left, desc.Width, screenWidth) * span(desc.Top, desc.Height, screenHeight);
+  return std::min(area, kLzwPixelsPerByte * dataBytes);
 }
 
 // Consumes an extension record; fills *control when it is a graphics control extension.
@@ -104,8 +131,12 @@ class GifDecoder : public Decoder {
   bool Scan() {
     GifHandle gif = OpenHandle(&source_);
     if (gif == nullptr) return false;
+    const bool screenGiven = gif->SWidth > 0 && gif->SHeight > 0;
+    const int screenWidth = screenGiven ? gif->SWidth : 0;
+    const int screenHeight = screenGiven ? gif->SHeight : 0;
     int unionWidth = 0;
     int unionHeight = 0;
+    uint64_t paintable = 0;
     GraphicsControlBlock control = NoControl();
     for (bool done = false; !done;) {
       GifRecordType type = UNDEFINED_RECORD_TYPE;
@@ -115,11 +146,13 @@ class GifDecoder : public Decoder {
           done = !ReadExtension(gif.get(), &control);
           break;
         case IMAGE_DESC_RECORD_TYPE: {
-          if (!ReadImageDesc(gif.get()) || !SkipImageData(gif.get())) {
+          uint64_t dataBytes = 0;
+          if (!ReadImageDesc(gif.get()) || !SkipImageData(gif.get(), &dataBytes)) {
             done = true;
             break;
           }
           const GifImageDesc& desc = gif->Image;
+          paintable += PaintablePixels(desc, dataBytes, screenWidth, screenHeight);
           unionWidth = std::max(unionWidth, std::min(65535, desc.Left + desc.Width));
           unionHeight = std::max(unionHeight, std::min(65535, desc.Top + desc.Height));
           ++frameCount_;
@@ -130,10 +163,11 @@ class GifDecoder : public Decoder {
           break;
       }
     }
-    width_ = gif->SWidth > 0 && gif->SHeight > 0 ? gif->SWidth : unionWidth;
-    height_ = gif->SWidth > 0 && gif->SHeight > 0 ? gif->SHeight : unionHeight;
-    return frameCount_ > 0 && width_ > 0 && height_ > 0 &&
-           static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) <= kMaxSourcePixels;
+    width_ = screenGiven ? screenWidth : unionWidth;
+    height_ = screenGiven ? screenHeight : unionHeight;
+    const uint64_t canvasPixels = static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_);
+    return frameCount_ > 0 && width_ > 0 && height_ > 0 && canvasPixels <= kMaxSourcePixels &&
+           canvasPixels <= std::max(kCanvasFloorPixels, paintable);
   }
 
   int PageCount() override { return frameCount_; }
