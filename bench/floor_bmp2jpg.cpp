@@ -1,14 +1,17 @@
 // The floor of BMP to JPEG conversion: each 24-bit bottom-up BMP's rows fed straight into
 // libjpeg-turbo (quality 75, optimised Huffman tables) on one thread, nothing else around it.
 // Usage: floor_bmp2jpg OUTDIR FILE.bmp...
-#include <jpeglib.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
 
 namespace {
 
