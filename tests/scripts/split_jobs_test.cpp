@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "xevra 's=src/_/*.*' d=dst/_ -sf\n"
                   "xevra 's=src/a/*.*' d=dst/a -sf\n"
                   "xevra 's=src/b/*.*' d=dst/b -sf\n"}),
-    [](const testing::TestParamInfo<LinesCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<LinesCase>& param) { return std::string(param.param.name); });
 
 TEST(SplitJobs, MaskAndProgramAreTakenAsGiven) {
   TempDir dir;
@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"MaskHoldsFolder", {"a.bmp"}, {"--mask=x/*.bmp", "src", "dst"}},
         RefusedCase{"MissingSource", {}, {"nowhere", "dst"}},
         RefusedCase{"TooFewArguments", {}, {"src"}}),
-    [](const testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
 
 // Every file below root with its bytes, relative to root; folders end in "/".
 std::vector<std::pair<std::string, std::string>> Contents(const std::string& root) {
