@@ -118,7 +118,9 @@ class Coordinator {
         gated_(platform, [this](const std::string& path) { Settle(path); }),
         sourceFolder_(SourceFolderFullPath(job, platform)),
         extension_(FormatExtension(settings.m_nFormat)),
-        limit_(jobs < 1 ? 1 : static_cast<size_t>(jobs)),
+        // One file more than workers is decided ahead, so that a worker that finishes early
+        // finds its next file ready instead of waiting for the oldest file's turn.
+        limit_(jobs > 1 ? static_cast<size_t>(jobs) + 1 : 1),
         pool_(jobs > 1 ? jobs : 0) {}
 
   bool Run() {
