@@ -9,7 +9,7 @@
 #include "codec/decoder.h"
 #include "support/process.h"
 
-// The cases name only the fields that differ from BmpSpec's defaults.
+// The cases name only the fields that differ from BmpShape's defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
@@ -25,7 +25,7 @@ void Put32(Bytes& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = (v >> (8 * i)) & 0xff;
 }
 
-struct BmpSpec {
+struct BmpShape {
   uint32_t headerSize = 40;
   int32_t width = 3;
   int32_t height = 2;
@@ -38,7 +38,7 @@ struct BmpSpec {
   Bytes rle;                // the pixel array of RLE files, as is
 };
 
-Bytes MakeBmp(const BmpSpec& s) {
+Bytes MakeBmp(const BmpShape& s) {
   Bytes b(14 + s.headerSize, 0);
   b[0] = 'B';
   b[1] = 'M';
@@ -123,7 +123,7 @@ Bytes Flatten(const std::vector<Rgb>& pixels) {
 
 struct GoodCase {
   const char* name;
-  BmpSpec spec;
+  BmpShape shape;
   PixelLayout layout;
   Bytes expected;  // top row first
 };
@@ -336,19 +336,19 @@ TEST(BmpDecoderTest, DecodesEachVariantExactly) {
   for (const GoodCase& c : GoodCases()) {
     SCOPED_TRACE(c.name);
     Decoded d;
-    ASSERT_EQ(DecodeBytes(MakeBmp(c.spec), &d), Stage::kDone);
-    EXPECT_EQ(d.width, c.spec.width);
-    EXPECT_EQ(d.height, std::abs(c.spec.height));
+    ASSERT_EQ(DecodeBytes(MakeBmp(c.shape), &d), Stage::kDone);
+    EXPECT_EQ(d.width, c.shape.width);
+    EXPECT_EQ(d.height, std::abs(c.shape.height));
     EXPECT_EQ(d.layout, c.layout);
     EXPECT_EQ(d.pixels, c.expected);
   }
 }
 
 TEST(BmpDecoderTest, DeliversRowsInPiecesAndRestarts) {
-  BmpSpec spec{.width = 1, .height = 3, .bits = 8, .palette = kPalette, .rows = {{0}, {1}, {2}}};
+  BmpShape shape{.width = 1, .height = 3, .bits = 8, .palette = kPalette, .rows = {{0}, {1}, {2}}};
   TempDir dir;
   const std::string path = dir / "rows.bmp";
-  Bytes bytes = MakeBmp(spec);
+  Bytes bytes = MakeBmp(shape);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
@@ -379,7 +379,7 @@ struct BadCase {
 };
 
 std::vector<BadCase> BadCases() {
-  const BmpSpec rgb24{.width = 2, .bits = 24, .rows = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}}};
+  const BmpShape rgb24{.width = 2, .bits = 24, .rows = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}}};
   std::vector<BadCase> cases;
   Bytes truncated = MakeBmp(rgb24);
   truncated.resize(truncated.size() - 3);
@@ -396,26 +396,26 @@ std::vector<BadCase> BadCases() {
   Bytes planes = MakeBmp(rgb24);
   Put16(planes, 26, 2);
   cases.push_back({"two planes", planes, Stage::kOpen});
-  BmpSpec huge = rgb24;
+  BmpShape huge = rgb24;
   huge.width = 50000;
   huge.height = 50000;
   cases.push_back({"over a gigapixel", MakeBmp(huge), Stage::kOpen});
   huge.width = 30000;
   huge.height = -30000;
   cases.push_back({"huge dimensions over a tiny file", MakeBmp(huge), Stage::kOpen});
-  BmpSpec zero = rgb24;
+  BmpShape zero = rgb24;
   zero.width = 0;
   cases.push_back({"zero width", MakeBmp(zero), Stage::kOpen});
   zero = rgb24;
   zero.height = 0;
   cases.push_back({"zero height", MakeBmp(zero), Stage::kOpen});
-  BmpSpec odd = rgb24;
+  BmpShape odd = rgb24;
   odd.bits = 7;
   cases.push_back({"7 bits per pixel", MakeBmp(odd), Stage::kOpen});
   odd = rgb24;
   odd.compression = 4;
   cases.push_back({"JPEG inside", MakeBmp(odd), Stage::kOpen});
-  BmpSpec rle{.width = 4,
+  BmpShape rle{.width = 4,
               .height = 3,
               .bits = 4,
               .compression = 1,
@@ -429,7 +429,7 @@ std::vector<BadCase> BadCases() {
   cases.push_back({"RLE absolute run past the data", MakeBmp(rle), Stage::kStart});
   rle.rle = {4, 1, 0, 0, 0, 2, 1};
   cases.push_back({"RLE delta escape cut short before the last row", MakeBmp(rle), Stage::kStart});
-  BmpSpec os2Huffman{.headerSize = 64,
+  BmpShape os2Huffman{.headerSize = 64,
                      .width = 8,
                      .height = 1,
                      .bits = 1,
@@ -450,7 +450,7 @@ TEST(BmpDecoderTest, RefusesBrokenFilesCleanly) {
 }
 
 TEST(BmpDecoderTest, RleEndingAtOnceLeavesPaletteEntryZero) {
-  BmpSpec spec{.width = 4000,
+  BmpShape shape{.width = 4000,
                .height = 4000,
                .bits = 8,
                .compression = 1,
@@ -458,7 +458,7 @@ TEST(BmpDecoderTest, RleEndingAtOnceLeavesPaletteEntryZero) {
                .rle = {0, 1}};
   TempDir dir;
   const std::string path = dir / "big.bmp";
-  Bytes bytes = MakeBmp(spec);
+  Bytes bytes = MakeBmp(shape);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
@@ -477,7 +477,7 @@ TEST(BmpDecoderTest, RleEndingAtOnceLeavesPaletteEntryZero) {
 // only that the first and last rows come out right.
 TEST(BmpDecoderTest, HugeRleImageFromATinyStreamDecodesRowByRow) {
   constexpr int kSide = 30000;
-  BmpSpec spec{.width = kSide,
+  BmpShape shape{.width = kSide,
                .height = kSide,
                .bits = 8,
                .compression = 1,
@@ -485,7 +485,7 @@ TEST(BmpDecoderTest, HugeRleImageFromATinyStreamDecodesRowByRow) {
                .rle = {0, 1}};
   TempDir dir;
   const std::string path = dir / "huge.bmp";
-  Bytes bytes = MakeBmp(spec);
+  Bytes bytes = MakeBmp(shape);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
