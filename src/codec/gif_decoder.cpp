@@ -340,11 +340,16 @@ class GifDecoder : public Decoder {
   bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
     started_ = false;
     if (page < 0 || page >= frameCount_) return false;
+    // Every page from a broken frame on needs that frame drawn: they fail without decoding
+    // everything before it again (a long animation would otherwise cost the square of its
+    // length in frames).
+    if (brokenFrame_ >= 0 && page >= brokenFrame_) return false;
     if (!positioned_ || page < composited_) {
       if (!Restart()) return false;
     }
     while (composited_ < page) {
       if (!CompositeNextFrame()) {
+        brokenFrame_ = composited_ + 1;
         positioned_ = false;
         return false;
       }
@@ -480,6 +485,7 @@ class GifDecoder : public Decoder {
   GifFrameRecord frame_;         // the frame being drawn
   std::vector<uint16_t> line_;   // one stored row of the frame's indices
   int composited_ = -1;          // the last frame drawn on canvas_
+  int brokenFrame_ = -1;         // the first frame found not to decode, -1 while none is
   Rect lastRect_;
   int lastDisposal_ = DISPOSAL_UNSPECIFIED;
   int channels_ = 3;
