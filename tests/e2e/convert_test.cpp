@@ -13,8 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Tree(const std::string& root) { return ListTree(root); }
-
 void ExpectJpeg(const std::string& path, int width, int height, int components = 3) {
   JpegInfo info;
   ASSERT_TRUE(ReadJpegInfo(path, &info)) << path << " is a complete JPEG";
@@ -48,7 +46,7 @@ TEST_F(Convert, ConvertsAndReports) {
             " broken.bmp.Loading failed\n"
             " c.bmp....Ready\n");
   EXPECT_EQ(r.exitCode, 1) << "a file was not converted";
-  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"a.jpg", "c.jpg"}));
+  EXPECT_EQ(ListTree(out_), (std::vector<std::string>{"a.jpg", "c.jpg"}));
   ExpectJpeg(out_ + "/a.jpg", 8, 6);
 }
 
@@ -101,9 +99,9 @@ TEST_F(Convert, MirrorsFoldersAndNames) {
   }
   ProcessResult r = Run({"s=" + src_ + "/*.*", "d=" + out_, "-sf"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
-  EXPECT_EQ(Tree(out_), (std::vector<std::string>{".hidden.jpg", "X.Y/", "X.Y/readme.jpg", "X/",
-                                                  "X/Y/", "X/Y/Z/", "X/Y/Z/deep.jpg", "X/a.b.jpg",
-                                                  "X/b.jpg", "a.jpg", "readme.jpg"}));
+  EXPECT_EQ(ListTree(out_), (std::vector<std::string>{
+                                ".hidden.jpg", "X.Y/", "X.Y/readme.jpg", "X/", "X/Y/", "X/Y/Z/",
+                                "X/Y/Z/deep.jpg", "X/a.b.jpg", "X/b.jpg", "a.jpg", "readme.jpg"}));
 }
 
 TEST_F(Convert, RelativeSourcesMirrorLikeFullOnes) {
@@ -116,7 +114,7 @@ TEST_F(Convert, RelativeSourcesMirrorLikeFullOnes) {
     fs::remove_all(out_);
     ProcessResult r = Run({source, "d=out", "-sf"}, dir_.path());
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(Tree(out_), expected);
+    EXPECT_EQ(ListTree(out_), expected);
   }
 }
 
@@ -125,7 +123,7 @@ TEST_F(Convert, DestinationDefaultsToTheSourceFolder) {
   ProcessResult r = Run({"s=" + src_ + "/*.*"});
   EXPECT_EQ(r.out, " 1 graphic files found\n\n a.bmp....Ready\n") << "outputs are not re-read";
   r = Run({"s=" + src_ + "/*.bmp"});
-  EXPECT_EQ(Tree(src_), (std::vector<std::string>{"a(1).jpg", "a.bmp", "a.jpg"}));
+  EXPECT_EQ(ListTree(src_), (std::vector<std::string>{"a(1).jpg", "a.bmp", "a.jpg"}));
 }
 
 TEST_F(Convert, ExistingOutputsAreKeptUnlessOverwriting) {
@@ -142,7 +140,7 @@ TEST_F(Convert, ExistingOutputsAreKeptUnlessOverwriting) {
   EXPECT_EQ(r.exitCode, 1);
   ExpectJpeg(out_ + "/a.jpg", 3, 2);
   EXPECT_EQ(ReadFile(out_ + "/locked.jpg"), "locked") << "read-only files are never replaced";
-  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"a(1).jpg", "a.jpg", "locked.jpg"}));
+  EXPECT_EQ(ListTree(out_), (std::vector<std::string>{"a(1).jpg", "a.jpg", "locked.jpg"}));
 }
 
 TEST_F(Convert, PageSplitting) {
@@ -152,8 +150,8 @@ TEST_F(Convert, PageSplitting) {
   ProcessResult r = Run({"s=" + src_ + "/*.tif", "d=" + out_, "-sep"});
   EXPECT_EQ(r.out, " 2 graphic files found\n\n one.tif....Ready\n scan.tif..........Ready\n");
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"one.jpg", "scan(1)_p0.jpg", "scan(1)_p1.jpg",
-                                                  "scan(1)_p2.jpg", "scan.jpg"}));
+  EXPECT_EQ(ListTree(out_), (std::vector<std::string>{"one.jpg", "scan(1)_p0.jpg", "scan(1)_p1.jpg",
+                                                      "scan(1)_p2.jpg", "scan.jpg"}));
   ExpectJpeg(out_ + "/scan(1)_p2.jpg", 4, 3);
 }
 
@@ -163,7 +161,8 @@ TEST_F(Convert, FailedPageInTheMiddle) {
   ProcessResult r = Run({"s=" + src_ + "/*.tif", "d=" + out_, "-sep", "-ov"});
   EXPECT_EQ(r.out, " 1 graphic files found\n\n scan.tif.....Converting failed\n....Ready\n");
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"scan_p0.jpg", "scan_p1.jpg/", "scan_p2.jpg"}));
+  EXPECT_EQ(ListTree(out_),
+            (std::vector<std::string>{"scan_p0.jpg", "scan_p1.jpg/", "scan_p2.jpg"}));
 }
 
 TEST_F(Convert, UnusableOutputFolderClosesTheLine) {

@@ -11,28 +11,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put16(std::string& s, uint32_t v) { AppendLe16(s, v); }
-void Put32(std::string& s, uint32_t v) { AppendLe32(s, v); }
-
 // A BMP header (40-byte info header) followed by data.
 std::string Bmp(int32_t width, int32_t height, int bits, int compression,
                 const std::string& palette, const std::string& pixels) {
   std::string body;
-  Put32(body, 40);
-  Put32(body, static_cast<uint32_t>(width));
-  Put32(body, static_cast<uint32_t>(height));
-  Put16(body, 1);
-  Put16(body, static_cast<uint32_t>(bits));
-  Put32(body, static_cast<uint32_t>(compression));
-  Put32(body, static_cast<uint32_t>(pixels.size()));
-  Put32(body, 2835);
-  Put32(body, 2835);
-  Put32(body, static_cast<uint32_t>(palette.size() / 4));
-  Put32(body, 0);
+  AppendLe32(body, 40);
+  AppendLe32(body, static_cast<uint32_t>(width));
+  AppendLe32(body, static_cast<uint32_t>(height));
+  AppendLe16(body, 1);
+  AppendLe16(body, static_cast<uint32_t>(bits));
+  AppendLe32(body, static_cast<uint32_t>(compression));
+  AppendLe32(body, static_cast<uint32_t>(pixels.size()));
+  AppendLe32(body, 2835);
+  AppendLe32(body, 2835);
+  AppendLe32(body, static_cast<uint32_t>(palette.size() / 4));
+  AppendLe32(body, 0);
   std::string file = "BM";
-  Put32(file, static_cast<uint32_t>(14 + body.size() + palette.size() + pixels.size()));
-  Put32(file, 0);
-  Put32(file, static_cast<uint32_t>(14 + body.size() + palette.size()));
+  AppendLe32(file, static_cast<uint32_t>(14 + body.size() + palette.size() + pixels.size()));
+  AppendLe32(file, 0);
+  AppendLe32(file, static_cast<uint32_t>(14 + body.size() + palette.size()));
   return file + body + palette + pixels;
 }
 
@@ -40,18 +37,18 @@ std::string TiffWithLoopingChain() {
   // Two directories of a 1x1 gray image whose "next" offsets point at each other.
   std::string file = "II*";
   file += '\0';
-  Put32(file, 8);
+  AppendLe32(file, 8);
   auto directory = [&](uint32_t next) {
     const uint16_t tags[][2] = {{256, 1},   {257, 1}, {258, 8}, {259, 1}, {262, 1},
                                 {273, 200}, {277, 1}, {278, 1}, {279, 1}};
-    Put16(file, 9);
+    AppendLe16(file, 9);
     for (const auto& t : tags) {
-      Put16(file, t[0]);
-      Put16(file, 3);
-      Put32(file, 1);
-      Put32(file, t[1]);
+      AppendLe16(file, t[0]);
+      AppendLe16(file, 3);
+      AppendLe32(file, 1);
+      AppendLe32(file, t[1]);
     }
-    Put32(file, next);
+    AppendLe32(file, next);
   };
   directory(8 + 2 + 9 * 12 + 4);  // the second directory follows the first
   directory(8);                   // and leads back to it
@@ -61,8 +58,8 @@ std::string TiffWithLoopingChain() {
 
 std::string GifWithManyFrames(int frames) {
   std::string file = "GIF89a";
-  Put16(file, 1);
-  Put16(file, 1);
+  AppendLe16(file, 1);
+  AppendLe16(file, 1);
   file += std::string("\x80\x00\x00", 3);  // global palette of 2 colours
   file += std::string("\x00\x00\x00\xff\xff\xff", 6);
   for (int i = 0; i < frames; ++i) {

@@ -20,26 +20,19 @@ void AppendBe32(std::string& s, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
 }
 
-namespace {
-
-void Put16(std::string& s, uint32_t v) { AppendLe16(s, v); }
-void Put32(std::string& s, uint32_t v) { AppendLe32(s, v); }
-
-}  // namespace
-
 void WriteBmp(const std::string& path, int width, int height, int seed) {
   uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
   uint32_t dataSize = stride * static_cast<uint32_t>(height);
   std::string file = "BM";
-  Put32(file, 54 + dataSize);
-  Put32(file, 0);
-  Put32(file, 54);
-  Put32(file, 40);
-  Put32(file, static_cast<uint32_t>(width));
-  Put32(file, static_cast<uint32_t>(height));
-  Put16(file, 1);
-  Put16(file, 24);
-  for (uint32_t v : {0u, dataSize, 2835u, 2835u, 0u, 0u}) Put32(file, v);
+  AppendLe32(file, 54 + dataSize);
+  AppendLe32(file, 0);
+  AppendLe32(file, 54);
+  AppendLe32(file, 40);
+  AppendLe32(file, static_cast<uint32_t>(width));
+  AppendLe32(file, static_cast<uint32_t>(height));
+  AppendLe16(file, 1);
+  AppendLe16(file, 24);
+  for (uint32_t v : {0u, dataSize, 2835u, 2835u, 0u, 0u}) AppendLe32(file, v);
   std::string row(stride, '\0');
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
@@ -55,7 +48,7 @@ void WriteBmp(const std::string& path, int width, int height, int seed) {
 void WriteTiff(const std::string& path, int width, int height, int pages) {
   std::string file = "II*";
   file += '\0';
-  Put32(file, 0);
+  AppendLe32(file, 0);
   size_t link = 4;
   uint32_t dataSize = static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3;
   for (int page = 0; page < pages; ++page) {
@@ -63,9 +56,9 @@ void WriteTiff(const std::string& path, int width, int height, int pages) {
     for (uint32_t i = 0; i < dataSize; ++i) file += static_cast<char>((i * 7 + page * 80) & 0xff);
     if (file.size() % 2 != 0) file += '\0';
     uint32_t bpsOffset = static_cast<uint32_t>(file.size());
-    Put16(file, 8);
-    Put16(file, 8);
-    Put16(file, 8);
+    AppendLe16(file, 8);
+    AppendLe16(file, 8);
+    AppendLe16(file, 8);
     uint32_t ifd = static_cast<uint32_t>(file.size());
     for (int b = 0; b < 4; ++b) file[link + b] = static_cast<char>((ifd >> (8 * b)) & 0xff);
     struct Tag {
@@ -81,15 +74,15 @@ void WriteTiff(const std::string& path, int width, int height, int pages) {
                         {277, 3, 1, 3},
                         {278, 4, 1, static_cast<uint32_t>(height)},
                         {279, 4, 1, dataSize}};
-    Put16(file, sizeof tags / sizeof tags[0]);
+    AppendLe16(file, sizeof tags / sizeof tags[0]);
     for (const Tag& t : tags) {
-      Put16(file, t.tag);
-      Put16(file, t.type);
-      Put32(file, t.count);
-      Put32(file, t.value);
+      AppendLe16(file, t.tag);
+      AppendLe16(file, t.type);
+      AppendLe32(file, t.count);
+      AppendLe32(file, t.value);
     }
     link = file.size();
-    Put32(file, 0);
+    AppendLe32(file, 0);
   }
   WriteFile(path, file);
 }
@@ -133,8 +126,8 @@ void WritePng(const std::string& path, int width, int height) {
   for (size_t pos = 0; pos < raw.size() || pos == 0; pos += 65535) {
     size_t n = std::min<size_t>(65535, raw.size() - pos);
     zlib += static_cast<char>(pos + n >= raw.size() ? 1 : 0);
-    Put16(zlib, static_cast<uint32_t>(n));
-    Put16(zlib, static_cast<uint32_t>(~n & 0xffff));
+    AppendLe16(zlib, static_cast<uint32_t>(n));
+    AppendLe16(zlib, static_cast<uint32_t>(~n & 0xffff));
     zlib += raw.substr(pos, n);
   }
   AppendBe32(zlib, (b << 16) | a);
