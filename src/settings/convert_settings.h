@@ -4,8 +4,7 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
-
+#include "settings/path_list.h"
 #include "settings/save_info.h"
 
 // Output format codes; the driver dispatches on m_nFormat.
@@ -32,5 +31,5 @@ struct CConvertJob {
   std::string m_strSource;           // source folder
   std::string m_strDest;             // destination folder
   std::string m_strMask;             // file-name pattern, "*.*" when none was given
-  std::vector<std::string> m_files;  // full paths of the collected source files
+  PathList m_files;                  // full paths of the collected source files
 };
