@@ -1,5 +1,7 @@
 // Broken and hostile images: each one fails on its own line (or converts), quickly and in
 // bounded memory, and the files after it still convert.
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "codec/image_interface.h"
@@ -159,6 +161,41 @@ TEST_F(FaultTest, BrokenAndHostileImagesFailAloneInBoundedMemory) {
   for (const char* name : {"vast.jpg", "vast-rle.jpg", "loop.jpg"}) {
     EXPECT_FALSE(fs::exists(out_ + "/" + name) && fs::file_size(out_ + "/" + name) == 0) << name;
   }
+}
+
+// The shared corpus's broken files in one batch, each followed by a sound file: every broken
+// one ends its own line, the sound one after it converts, and the run stays in bounds.
+TEST_F(FaultTest, CorpusOfBrokenFilesFailsFileByFile) {
+  fs::path corpus = fs::path(XEVRA_SOURCE_DIR) / ".." / "shared" / "corpus" / "corrupt";
+  if (!fs::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  std::vector<fs::path> broken;
+  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+    if (entry.is_regular_file()) broken.push_back(entry.path());
+  }
+  std::sort(broken.begin(), broken.end());
+  ASSERT_FALSE(broken.empty());
+  for (size_t i = 0; i < broken.size(); ++i) {
+    char number[24];
+    std::snprintf(number, sizeof number, "%04zu", i);
+    fs::copy_file(broken[i], src_ + "/" + number + "-a-" + broken[i].filename().string());
+    WriteBmp(src_ + "/" + number + "-b-good.bmp", 8, 8);
+  }
+
+  // A second a file at most, and the sanitizer's slowness included.
+  ProcessResult r = Convert({"-j2"}, {.timeoutSeconds = static_cast<unsigned>(broken.size()) + 60});
+  ASSERT_EQ(r.signal, 0) << "the run was not ended by a signal";
+  std::vector<std::string> lines = ProgressLines(r.out);
+  ASSERT_EQ(lines.size(), 2 * broken.size()) << r.out.substr(0, 2000);
+  for (size_t i = 0; i < broken.size(); ++i) {
+    const std::string& line = lines[2 * i];
+    bool closed = line.ends_with(".Loading failed") || line.ends_with(".Converting failed") ||
+                  line.ends_with("..Ready");
+    EXPECT_TRUE(closed) << broken[i] << ": " << line;
+    EXPECT_TRUE(lines[2 * i + 1].ends_with("-b-good.bmp....Ready"))
+        << "after " << broken[i] << ": " << lines[2 * i + 1];
+  }
+  EXPECT_LT(r.maxRssKb, 200 * 1024) << "peak memory of the whole run";
+  EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
 }
 
 }  // namespace
