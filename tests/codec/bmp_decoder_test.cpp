@@ -2,10 +2,10 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "support/process.h"
 
@@ -80,36 +80,15 @@ Bytes MakeBmp(const BmpShape& s) {
   return b;
 }
 
-struct Decoded {
-  int width = 0;
-  int height = 0;
-  PixelLayout layout = PixelLayout::kRGB8;
-  Bytes pixels;
-};
-
-enum class Stage { kOpen, kStart, kRead, kDone };
-
-// Decodes page 0 of path; returns the stage that failed, or kDone.
-Stage DecodeFile(const std::string& path, Decoded* out) {
-  auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
-  if (decoder == nullptr) return Stage::kOpen;
-  PageInfo info;
-  if (!decoder->StartPage(0, DecodeRequest{}, &info)) return Stage::kStart;
-  out->width = info.width;
-  out->height = info.height;
-  out->layout = info.layout;
-  const size_t stride = static_cast<size_t>(info.width) * ChannelCount(info.layout);
-  out->pixels.assign(stride * info.height, 0);
-  if (!decoder->ReadRows(out->pixels.data(), stride, info.height)) return Stage::kRead;
-  return Stage::kDone;
+// Decodes page 0 of path in one read.
+DecodeStage DecodeFile(const std::string& path, DecodedPage* out) {
+  return DecodePage(OpenBmpDecoder(InputFile::Open(path.c_str())).get(), 0, {}, 0, out);
 }
 
-Stage DecodeBytes(const Bytes& bytes, Decoded* out) {
+DecodeStage DecodeBytes(const Bytes& bytes, DecodedPage* out) {
   TempDir dir;
   const std::string path = dir / "test.bmp";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
   return DecodeFile(path, out);
 }
 
@@ -335,8 +314,8 @@ std::vector<GoodCase> GoodCases() {
 TEST(BmpDecoderTest, DecodesEachVariantExactly) {
   for (const GoodCase& c : GoodCases()) {
     SCOPED_TRACE(c.name);
-    Decoded d;
-    ASSERT_EQ(DecodeBytes(MakeBmp(c.shape), &d), Stage::kDone);
+    DecodedPage d;
+    ASSERT_EQ(DecodeBytes(MakeBmp(c.shape), &d), DecodeStage::kDone);
     EXPECT_EQ(d.width, c.shape.width);
     EXPECT_EQ(d.height, std::abs(c.shape.height));
     EXPECT_EQ(d.layout, c.layout);
@@ -349,9 +328,7 @@ TEST(BmpDecoderTest, DeliversRowsInPiecesAndRestarts) {
   TempDir dir;
   const std::string path = dir / "rows.bmp";
   Bytes bytes = MakeBmp(shape);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
   auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
   ASSERT_NE(decoder, nullptr);
   EXPECT_EQ(decoder->PageCount(), 1);
@@ -375,7 +352,7 @@ TEST(BmpDecoderTest, DeliversRowsInPiecesAndRestarts) {
 struct BadCase {
   const char* name;
   Bytes bytes;
-  Stage failsAt;
+  DecodeStage failsAt;
 };
 
 std::vector<BadCase> BadCases() {
@@ -383,85 +360,85 @@ std::vector<BadCase> BadCases() {
   std::vector<BadCase> cases;
   Bytes truncated = MakeBmp(rgb24);
   truncated.resize(truncated.size() - 3);
-  cases.push_back({"pixel array cut short", truncated, Stage::kOpen});
+  cases.push_back({"pixel array cut short", truncated, DecodeStage::kOpen});
   Bytes pastEnd = MakeBmp(rgb24);
   Put32(pastEnd, 10, 100000);
-  cases.push_back({"pixel offset past the end", pastEnd, Stage::kOpen});
+  cases.push_back({"pixel offset past the end", pastEnd, DecodeStage::kOpen});
   Bytes badHeader = MakeBmp(rgb24);
   Put32(badHeader, 14, 20);
-  cases.push_back({"unknown header size", badHeader, Stage::kOpen});
+  cases.push_back({"unknown header size", badHeader, DecodeStage::kOpen});
   Bytes notBmp = MakeBmp(rgb24);
   notBmp[1] = 'A';
-  cases.push_back({"not a BMP signature", notBmp, Stage::kOpen});
+  cases.push_back({"not a BMP signature", notBmp, DecodeStage::kOpen});
   Bytes planes = MakeBmp(rgb24);
   Put16(planes, 26, 2);
-  cases.push_back({"two planes", planes, Stage::kOpen});
+  cases.push_back({"two planes", planes, DecodeStage::kOpen});
   BmpShape huge = rgb24;
   huge.width = 50000;
   huge.height = 50000;
-  cases.push_back({"over a gigapixel", MakeBmp(huge), Stage::kOpen});
+  cases.push_back({"over a gigapixel", MakeBmp(huge), DecodeStage::kOpen});
   huge.width = 30000;
   huge.height = -30000;
-  cases.push_back({"huge dimensions over a tiny file", MakeBmp(huge), Stage::kOpen});
+  cases.push_back({"huge dimensions over a tiny file", MakeBmp(huge), DecodeStage::kOpen});
   BmpShape zero = rgb24;
   zero.width = 0;
-  cases.push_back({"zero width", MakeBmp(zero), Stage::kOpen});
+  cases.push_back({"zero width", MakeBmp(zero), DecodeStage::kOpen});
   zero = rgb24;
   zero.height = 0;
-  cases.push_back({"zero height", MakeBmp(zero), Stage::kOpen});
+  cases.push_back({"zero height", MakeBmp(zero), DecodeStage::kOpen});
   BmpShape odd = rgb24;
   odd.bits = 7;
-  cases.push_back({"7 bits per pixel", MakeBmp(odd), Stage::kOpen});
+  cases.push_back({"7 bits per pixel", MakeBmp(odd), DecodeStage::kOpen});
   odd = rgb24;
   odd.compression = 4;
-  cases.push_back({"JPEG inside", MakeBmp(odd), Stage::kOpen});
+  cases.push_back({"JPEG inside", MakeBmp(odd), DecodeStage::kOpen});
   BmpShape rle{.width = 4,
-              .height = 3,
-              .bits = 4,
-              .compression = 1,
-              .palette = kPalette,
-              .rle = {4, 1, 0, 1}};
-  cases.push_back({"RLE8 with 4 bits", MakeBmp(rle), Stage::kOpen});
+               .height = 3,
+               .bits = 4,
+               .compression = 1,
+               .palette = kPalette,
+               .rle = {4, 1, 0, 1}};
+  cases.push_back({"RLE8 with 4 bits", MakeBmp(rle), DecodeStage::kOpen});
   rle.bits = 8;
   rle.rle = {4, 1, 0, 0};
-  cases.push_back({"RLE stream breaking off in the first row", MakeBmp(rle), Stage::kStart});
+  cases.push_back({"RLE stream breaking off in the first row", MakeBmp(rle), DecodeStage::kStart});
   rle.rle = {0, 200, 1, 2};
-  cases.push_back({"RLE absolute run past the data", MakeBmp(rle), Stage::kStart});
+  cases.push_back({"RLE absolute run past the data", MakeBmp(rle), DecodeStage::kStart});
   rle.rle = {4, 1, 0, 0, 0, 2, 1};
-  cases.push_back({"RLE delta escape cut short before the last row", MakeBmp(rle), Stage::kStart});
+  cases.push_back(
+      {"RLE delta escape cut short before the last row", MakeBmp(rle), DecodeStage::kStart});
   BmpShape os2Huffman{.headerSize = 64,
-                     .width = 8,
-                     .height = 1,
-                     .bits = 1,
-                     .compression = 3,
-                     .palette = {kPalette[0], kPalette[1]},
-                     .rows = {{0}}};
-  cases.push_back({"OS/2 Huffman", MakeBmp(os2Huffman), Stage::kOpen});
-  cases.push_back({"header only", Bytes(truncated.begin(), truncated.begin() + 20), Stage::kOpen});
+                      .width = 8,
+                      .height = 1,
+                      .bits = 1,
+                      .compression = 3,
+                      .palette = {kPalette[0], kPalette[1]},
+                      .rows = {{0}}};
+  cases.push_back({"OS/2 Huffman", MakeBmp(os2Huffman), DecodeStage::kOpen});
+  cases.push_back(
+      {"header only", Bytes(truncated.begin(), truncated.begin() + 20), DecodeStage::kOpen});
   return cases;
 }
 
 TEST(BmpDecoderTest, RefusesBrokenFilesCleanly) {
   for (const BadCase& c : BadCases()) {
     SCOPED_TRACE(c.name);
-    Decoded d;
+    DecodedPage d;
     EXPECT_EQ(DecodeBytes(c.bytes, &d), c.failsAt);
   }
 }
 
 TEST(BmpDecoderTest, RleEndingAtOnceLeavesPaletteEntryZero) {
   BmpShape shape{.width = 4000,
-               .height = 4000,
-               .bits = 8,
-               .compression = 1,
-               .palette = kPalette,
-               .rle = {0, 1}};
+                 .height = 4000,
+                 .bits = 8,
+                 .compression = 1,
+                 .palette = kPalette,
+                 .rle = {0, 1}};
   TempDir dir;
   const std::string path = dir / "big.bmp";
   Bytes bytes = MakeBmp(shape);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
   auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
   ASSERT_NE(decoder, nullptr);
   PageInfo info;
@@ -478,17 +455,15 @@ TEST(BmpDecoderTest, RleEndingAtOnceLeavesPaletteEntryZero) {
 TEST(BmpDecoderTest, HugeRleImageFromATinyStreamDecodesRowByRow) {
   constexpr int kSide = 30000;
   BmpShape shape{.width = kSide,
-               .height = kSide,
-               .bits = 8,
-               .compression = 1,
-               .palette = kPalette,
-               .rle = {0, 1}};
+                 .height = kSide,
+                 .bits = 8,
+                 .compression = 1,
+                 .palette = kPalette,
+                 .rle = {0, 1}};
   TempDir dir;
   const std::string path = dir / "huge.bmp";
   Bytes bytes = MakeBmp(shape);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
   auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
   ASSERT_NE(decoder, nullptr);
   PageInfo info;
@@ -511,8 +486,8 @@ void DecodeFolder(const std::filesystem::path& folder, int* ok, int* failed,
   if (!std::filesystem::exists(folder)) return;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
     if (!entry.is_regular_file()) continue;
-    Decoded d;
-    if (DecodeFile(entry.path().string(), &d) == Stage::kDone) {
+    DecodedPage d;
+    if (DecodeFile(entry.path().string(), &d) == DecodeStage::kDone) {
       ++*ok;
     } else {
       ++*failed;
@@ -544,7 +519,7 @@ TEST(BmpDecoderTest, FuzzRegressionsFailCleanly) {
   const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/bmp";
   if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    Decoded d;
+    DecodedPage d;
     DecodeFile(entry.path().string(), &d);
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "support/process.h"
 
@@ -81,23 +82,9 @@ void WriteGif(const std::string& path, int width, int height,
   ASSERT_EQ(EGifCloseFile(gif, &error), GIF_OK);
 }
 
-struct Page {
-  int width = 0;
-  int height = 0;
-  PixelLayout layout = PixelLayout::kRGB8;
-  Bytes pixels;
-};
-
-// Returns true and page p of decoder in *out.
-bool ReadPage(Decoder& decoder, int p, Page* out) {
-  PageInfo info;
-  if (!decoder.StartPage(p, DecodeRequest{}, &info)) return false;
-  out->width = info.width;
-  out->height = info.height;
-  out->layout = info.layout;
-  const size_t stride = static_cast<size_t>(info.width) * ChannelCount(info.layout);
-  out->pixels.assign(stride * info.height, 0);
-  return decoder.ReadRows(out->pixels.data(), stride, info.height);
+// Returns true and page p of decoder, read in one call, in *out.
+bool ReadPage(Decoder& decoder, int p, DecodedPage* out) {
+  return DecodePage(&decoder, p, {}, 0, out) == DecodeStage::kDone;
 }
 
 std::unique_ptr<Decoder> Open(const std::string& path) {
@@ -172,14 +159,14 @@ TEST(GifDecoderTest, CompositesFramesWithDisposalAndTransparency) {
     ASSERT_TRUE(decoder->Probe(p, &geometry));
     EXPECT_EQ(geometry.width, 4);
     EXPECT_EQ(geometry.height, 2);
-    Page page;
+    DecodedPage page;
     ASSERT_TRUE(ReadPage(*decoder, p, &page));
     EXPECT_EQ(page.layout, expected[p].layout);
     EXPECT_EQ(page.pixels, expected[p].pixels);
   }
   PageGeometry geometry;
   EXPECT_FALSE(decoder->Probe(4, &geometry));
-  Page page;
+  DecodedPage page;
   EXPECT_FALSE(ReadPage(*decoder, 4, &page));
 }
 
@@ -216,7 +203,7 @@ TEST(GifDecoderTest, SingleFramesPlaceRowsAndColoursRight) {
     auto decoder = Open(dir / "one.gif");
     ASSERT_NE(decoder, nullptr);
     EXPECT_EQ(decoder->PageCount(), 1);
-    Page page;
+    DecodedPage page;
     ASSERT_TRUE(ReadPage(*decoder, 0, &page));
     EXPECT_EQ(page.width, c.width);
     EXPECT_EQ(page.height, c.height);
@@ -251,7 +238,7 @@ TEST(GifDecoderTest, OutOfPaletteIndexAndMissingPaletteAreDefined) {
     WriteBytes(dir / "two.gif", TwoPixelGif(c.palette));
     auto decoder = Open(dir / "two.gif");
     ASSERT_NE(decoder, nullptr);
-    Page page;
+    DecodedPage page;
     ASSERT_TRUE(ReadPage(*decoder, 0, &page));
     EXPECT_EQ(page.layout, PixelLayout::kRGB8);
     EXPECT_EQ(page.pixels, c.expected);
@@ -319,7 +306,7 @@ TEST(GifDecoderTest, CountsOnlyCompleteFramesOfATruncatedFile) {
   auto decoder = Open(dir / "cut.gif");
   ASSERT_NE(decoder, nullptr);
   EXPECT_EQ(decoder->PageCount(), 3);
-  Page page;
+  DecodedPage page;
   EXPECT_TRUE(ReadPage(*decoder, 2, &page));
 }
 
@@ -332,7 +319,7 @@ TEST(GifDecoderTest, TenThousandFramesPageByPage) {
   ASSERT_NE(decoder, nullptr);
   ASSERT_EQ(decoder->PageCount(), 10000);
   for (int p = 0; p < 10000; ++p) {
-    Page page;
+    DecodedPage page;
     ASSERT_TRUE(ReadPage(*decoder, p, &page));
     const GifColorType& c = kGlobal[p % 4];
     ASSERT_EQ(page.pixels, Bytes({c.Red, c.Green, c.Blue})) << "page " << p;
@@ -366,7 +353,7 @@ TEST(GifDecoderTest, Corpus) {
         continue;
       }
       for (int p = 0; p < decoder->PageCount(); ++p) {
-        Page page;
+        DecodedPage page;
         ++pages;
         if (!ReadPage(*decoder, p, &page)) {
           ++failedPages;
@@ -532,7 +519,7 @@ TEST(GifDecoderTest, DecodesFramesOfCodeSizesAboveEight) {
     ASSERT_NE(decoder, nullptr);
     ASSERT_EQ(decoder->PageCount(), static_cast<int>(c.pages.size()));
     for (int p = static_cast<int>(c.pages.size()) - 1; p >= 0; --p) {
-      Page page;
+      DecodedPage page;
       ASSERT_TRUE(ReadPage(*decoder, p, &page)) << "page " << p;
       EXPECT_EQ(page.width, c.width);
       EXPECT_EQ(page.height, c.height);
@@ -572,7 +559,7 @@ TEST(GifDecoderTest, BrokenFramesOfCodeSizesAboveEightFailCleanly) {
     }
     ASSERT_NE(decoder, nullptr);
     ASSERT_EQ(decoder->PageCount(), c.pages);
-    Page page;
+    DecodedPage page;
     EXPECT_EQ(ReadPage(*decoder, c.pages - 1, &page), c.decodes);
   }
 }
@@ -586,7 +573,7 @@ TEST(GifDecoderTest, CorpusFrameOfCodeSizeEleven) {
   auto decoder = Open(path.string());
   ASSERT_NE(decoder, nullptr);
   ASSERT_EQ(decoder->PageCount(), 1);
-  Page page;
+  DecodedPage page;
   ASSERT_TRUE(ReadPage(*decoder, 0, &page));
   ASSERT_EQ(page.width, 100);
   ASSERT_EQ(page.height, 100);
@@ -613,7 +600,7 @@ TEST(GifDecoderTest, FuzzRegressionsFailCleanly) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     auto decoder = Open(entry.path().string());
     for (int p = 0; decoder != nullptr && p < decoder->PageCount(); ++p) {
-      Page page;
+      DecodedPage page;
       ReadPage(*decoder, p, &page);
     }
   }

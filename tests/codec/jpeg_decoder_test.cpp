@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "codec/exif.h"
 #include "support/process.h"
@@ -89,19 +90,6 @@ std::unique_ptr<Decoder> OpenBytes(const TempDir& dir, const std::string& bytes)
   return OpenJpegDecoder(InputFile::Open(path.c_str()));
 }
 
-// Returns true and every row of page 0 read in bands of band rows; false on any failure.
-bool DecodeAll(Decoder* decoder, const DecodeRequest& request, PageInfo* info,
-               std::vector<uint8_t>* pixels, int band = 7) {
-  if (!decoder->StartPage(0, request, info)) return false;
-  size_t stride = static_cast<size_t>(info->width) * ChannelCount(info->layout);
-  pixels->assign(stride * info->height, 0);
-  for (int y = 0; y < info->height; y += band) {
-    int count = std::min(band, info->height - y);
-    if (!decoder->ReadRows(pixels->data() + y * stride, stride, count)) return false;
-  }
-  return true;
-}
-
 const Rgb kColours[4] = {
     {{200, 40, 90, 10}}, {{30, 160, 220, 120}}, {{250, 250, 20, 0}}, {{10, 10, 10, 240}}};
 
@@ -134,7 +122,7 @@ TEST_P(JpegColourModel, DecodesQuadrantsInPlace) {
   EXPECT_EQ(geometry.height, height);
   PageInfo info;
   std::vector<uint8_t> pixels;
-  ASSERT_TRUE(DecodeAll(decoder.get(), {}, &info, &pixels));
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 7, &info, &pixels), DecodeStage::kDone);
   ASSERT_EQ(info.layout, c.layout);
   ASSERT_EQ(info.width, width);
   ASSERT_EQ(info.height, height);
@@ -315,7 +303,7 @@ TEST_P(JpegScaling, PicksTheSmallestScaleStillCoveringTheRequest) {
   ASSERT_NE(decoder, nullptr);
   PageInfo info;
   std::vector<uint8_t> pixels;
-  ASSERT_TRUE(DecodeAll(decoder.get(), c.request, &info, &pixels));
+  ASSERT_EQ(DecodePage(decoder.get(), 0, c.request, 7, &info, &pixels), DecodeStage::kDone);
   EXPECT_EQ(info.width, c.expectedWidth);
   EXPECT_EQ(info.height, c.expectedHeight);
   // The top-left quadrant's colour survives any scale.
@@ -344,13 +332,13 @@ TEST(JpegDecoder, StartPageAgainRestartsFromTheTop) {
   ASSERT_NE(decoder, nullptr);
   PageInfo info;
   std::vector<uint8_t> first, second, scaled;
-  ASSERT_TRUE(DecodeAll(decoder.get(), {}, &info, &first));
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 7, &info, &first), DecodeStage::kDone);
   ASSERT_TRUE(decoder->StartPage(0, {}, &info));  // abandoned after one band
   std::vector<uint8_t> band(64 * 3 * 5);
   ASSERT_TRUE(decoder->ReadRows(band.data(), 64 * 3, 5));
-  ASSERT_TRUE(DecodeAll(decoder.get(), {8, 6}, &info, &scaled));
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {8, 6}, 7, &info, &scaled), DecodeStage::kDone);
   EXPECT_EQ(info.width, 8);
-  ASSERT_TRUE(DecodeAll(decoder.get(), {}, &info, &second, 48));
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 48, &info, &second), DecodeStage::kDone);
   EXPECT_EQ(first, second);
   EXPECT_TRUE(std::equal(band.begin(), band.end(), first.begin()));
 }
@@ -430,7 +418,7 @@ TEST(JpegDecoder, TruncatedAndDamagedDataNeverCrash) {
       if (!decoder) continue;
       PageInfo info;
       std::vector<uint8_t> pixels;
-      DecodeAll(decoder.get(), {}, &info, &pixels);
+      DecodePage(decoder.get(), 0, {}, 7, &info, &pixels);
     }
     for (size_t at = jpeg.size() / 4; at < jpeg.size(); at += jpeg.size() / 9) {
       std::string damaged = jpeg;
@@ -440,7 +428,7 @@ TEST(JpegDecoder, TruncatedAndDamagedDataNeverCrash) {
       if (!decoder) continue;
       PageInfo info;
       std::vector<uint8_t> pixels;
-      DecodeAll(decoder.get(), {}, &info, &pixels);
+      DecodePage(decoder.get(), 0, {}, 7, &info, &pixels);
     }
   }
   TempDir dir;
@@ -452,7 +440,7 @@ TEST(JpegDecoder, TruncatedAndDamagedDataNeverCrash) {
   ASSERT_NE(padded, nullptr);
   PageInfo info;
   std::vector<uint8_t> pixels;
-  EXPECT_TRUE(DecodeAll(padded.get(), {}, &info, &pixels));
+  EXPECT_EQ(DecodePage(padded.get(), 0, {}, 7, &info, &pixels), DecodeStage::kDone);
 }
 
 const std::string kCorpus = XEVRA_SOURCE_DIR "/../shared/corpus";
@@ -484,7 +472,7 @@ TEST(JpegCorpus, ValidFilesDecode) {
     auto decoder = OpenJpegDecoder(InputFile::Open((kCorpus + "/" + path).c_str()));
     PageInfo info;
     std::vector<uint8_t> pixels;
-    bool ok = decoder && DecodeAll(decoder.get(), {}, &info, &pixels, 64);
+    bool ok = DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone;
     bool unreadable = row[2].find("none of") != std::string::npos;
     if (!ok) {
       failed.push_back(path);
@@ -508,7 +496,7 @@ void DecodeFolderWithoutCrash(const std::string& folder,
     auto decoder = open(InputFile::Open(entry.path().c_str()));
     PageInfo info;
     std::vector<uint8_t> pixels;
-    if (decoder && DecodeAll(decoder.get(), {}, &info, &pixels, 64)) ++decoded;
+    if (DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone) ++decoded;
   }
   std::printf("[ corpus   ] %s: %d files, %d decode\n", folder.c_str(), files, decoded);
 }
@@ -526,7 +514,7 @@ TEST(JpegFuzzRegressions, ReplayWithTheirRecordedOutcome) {
     auto decoder = OpenJpegDecoder(InputFile::Open(entry.path().c_str()));
     PageInfo info;
     std::vector<uint8_t> pixels;
-    bool ok = decoder && DecodeAll(decoder.get(), {}, &info, &pixels, 64);
+    bool ok = DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone;
     std::string name = entry.path().filename().string();
     EXPECT_EQ(ok, name.rfind("decodes-", 0) == 0) << name;
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "support/process.h"
 
@@ -210,17 +211,6 @@ std::unique_ptr<Decoder> OpenBytes(const TempDir& dir, const std::string& bytes)
   return OpenPngDecoder(InputFile::Open(path.c_str()));
 }
 
-bool DecodeAll(Decoder* decoder, PageInfo* info, std::vector<uint8_t>* pixels, int band = 5) {
-  if (!decoder->StartPage(0, {}, info)) return false;
-  size_t stride = static_cast<size_t>(info->width) * ChannelCount(info->layout);
-  pixels->assign(stride * info->height, 0);
-  for (int y = 0; y < info->height; y += band) {
-    int count = std::min(band, info->height - y);
-    if (!decoder->ReadRows(pixels->data() + y * stride, stride, count)) return false;
-  }
-  return true;
-}
-
 class PngFormat : public testing::TestWithParam<FormatCase> {};
 
 TEST_P(PngFormat, DecodesEverySampleExactly) {
@@ -237,7 +227,7 @@ TEST_P(PngFormat, DecodesEverySampleExactly) {
   EXPECT_EQ(geometry.height, height);
   PageInfo info;
   std::vector<uint8_t> pixels;
-  ASSERT_TRUE(DecodeAll(decoder.get(), &info, &pixels));
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 5, &info, &pixels), DecodeStage::kDone);
   EXPECT_EQ(info.layout, c.layout);
   EXPECT_EQ(pixels, expected);
 }
@@ -317,9 +307,9 @@ TEST(PngDecoder, AncillaryCrcErrorsAreToleratedCriticalOnesFail) {
   ASSERT_NE(tolerant, nullptr);
   PageInfo info;
   std::vector<uint8_t> pixels;
-  EXPECT_TRUE(DecodeAll(tolerant.get(), &info, &pixels));
+  EXPECT_EQ(DecodePage(tolerant.get(), 0, {}, 5, &info, &pixels), DecodeStage::kDone);
   auto badIdat = OpenBytes(dir, PngWithChunks({}, true));
-  EXPECT_FALSE(badIdat && DecodeAll(badIdat.get(), &info, &pixels));
+  EXPECT_NE(DecodePage(badIdat.get(), 0, {}, 5, &info, &pixels), DecodeStage::kDone);
   std::string badHeader = PngWithChunks({});
   badHeader[29] ^= 1;  // IHDR's CRC
   EXPECT_EQ(OpenBytes(dir, badHeader), nullptr);
@@ -333,16 +323,16 @@ TEST(PngDecoder, DamagedImageDataFails) {
   std::vector<uint8_t> pixels;
   for (size_t cut : {1, 4}) {
     auto decoder = OpenBytes(dir, PngWithChunks({}, false, cut));
-    EXPECT_TRUE(decoder && DecodeAll(decoder.get(), &info, &pixels)) << cut;
+    EXPECT_EQ(DecodePage(decoder.get(), 0, {}, 5, &info, &pixels), DecodeStage::kDone) << cut;
   }
   for (size_t cut : {5, 10}) {
     auto decoder = OpenBytes(dir, PngWithChunks({}, false, cut));
-    EXPECT_FALSE(decoder && DecodeAll(decoder.get(), &info, &pixels)) << cut;
+    EXPECT_NE(DecodePage(decoder.get(), 0, {}, 5, &info, &pixels), DecodeStage::kDone) << cut;
   }
   std::string whole = PngWithChunks({});
   for (size_t keep : {size_t{8}, size_t{20}, size_t{33}, whole.size() - 30}) {
     auto decoder = OpenBytes(dir, whole.substr(0, keep));
-    EXPECT_FALSE(decoder && DecodeAll(decoder.get(), &info, &pixels)) << keep;
+    EXPECT_NE(DecodePage(decoder.get(), 0, {}, 5, &info, &pixels), DecodeStage::kDone) << keep;
   }
 }
 
@@ -378,9 +368,9 @@ TEST(PngDecoder, StartPageAgainRestartsAndMisuseFails) {
     ASSERT_TRUE(decoder->ReadRows(row.data(), 36, 2));
     EXPECT_FALSE(decoder->ReadRows(row.data(), 36, 6));  // only 5 rows are left
     std::vector<uint8_t> pixels;
-    ASSERT_TRUE(DecodeAll(decoder.get(), &info, &pixels, 7));
+    ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 7, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(pixels, expected);
-    ASSERT_TRUE(DecodeAll(decoder.get(), &info, &pixels, 1));
+    ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 1, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(pixels, expected);
   }
 }
@@ -397,7 +387,7 @@ std::vector<std::string> DecodeFolder(const std::string& folder, int* files) {
     auto decoder = OpenPngDecoder(InputFile::Open(entry.path().c_str()));
     PageInfo info;
     std::vector<uint8_t> pixels;
-    if (!decoder || !DecodeAll(decoder.get(), &info, &pixels, 64)) {
+    if (DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) != DecodeStage::kDone) {
       failed.push_back(entry.path().lexically_relative(kCorpus).string());
     }
   }
@@ -429,7 +419,7 @@ TEST(PngFuzzRegressions, ReplayWithTheirRecordedOutcome) {
     auto decoder = OpenPngDecoder(InputFile::Open(entry.path().c_str()));
     PageInfo info;
     std::vector<uint8_t> pixels;
-    bool ok = decoder && DecodeAll(decoder.get(), &info, &pixels, 64);
+    bool ok = DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone;
     std::string name = entry.path().filename().string();
     EXPECT_EQ(ok, name.rfind("decodes-", 0) == 0) << name;
   }

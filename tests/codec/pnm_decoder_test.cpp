@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "support/process.h"
 
@@ -12,35 +12,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Decoded {
-  int width = 0;
-  int height = 0;
-  PixelLayout layout = PixelLayout::kRGB8;
-  Bytes pixels;
-};
-
-enum class Stage { kOpen, kStart, kRead, kDone };
-
-Stage DecodeFile(const std::string& path, Decoded* out) {
-  auto decoder = OpenPnmDecoder(InputFile::Open(path.c_str()));
-  if (decoder == nullptr) return Stage::kOpen;
-  PageInfo info;
-  if (!decoder->StartPage(0, DecodeRequest{}, &info)) return Stage::kStart;
-  out->width = info.width;
-  out->height = info.height;
-  out->layout = info.layout;
-  const size_t stride = static_cast<size_t>(info.width) * ChannelCount(info.layout);
-  out->pixels.assign(stride * info.height, 0);
-  for (int y = 0; y < info.height; ++y) {
-    if (!decoder->ReadRows(out->pixels.data() + y * stride, stride, 1)) return Stage::kRead;
-  }
-  return Stage::kDone;
+// Decodes page 0 of path a row at a time.
+DecodeStage DecodeFile(const std::string& path, DecodedPage* out) {
+  return DecodePage(OpenPnmDecoder(InputFile::Open(path.c_str())).get(), 0, {}, 1, out);
 }
 
-Stage DecodeText(const std::string& bytes, Decoded* out) {
+DecodeStage DecodeText(const std::string& bytes, DecodedPage* out) {
   TempDir dir;
   const std::string path = dir / "test.pnm";
-  std::ofstream(path, std::ios::binary) << bytes;
+  WriteFile(path, bytes);
   return DecodeFile(path, out);
 }
 
@@ -173,8 +153,8 @@ TEST(PnmDecoderTest, DecodesEachKindExactly) {
   };
   for (const GoodCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Decoded d;
-    ASSERT_EQ(DecodeText(c.file, &d), Stage::kDone);
+    DecodedPage d;
+    ASSERT_EQ(DecodeText(c.file, &d), DecodeStage::kDone);
     EXPECT_EQ(d.width, c.width);
     EXPECT_EQ(d.height, c.height);
     EXPECT_EQ(d.layout, c.layout);
@@ -187,36 +167,37 @@ TEST(PnmDecoderTest, RefusesBrokenFilesCleanly) {
   const struct {
     const char* name;
     std::string file;
-    Stage failsAt;
+    DecodeStage failsAt;
   } cases[] = {
       {"binary raster cut short", "P6 2 2 255\n" + Binary({1, 2, 3, 4, 5, 6, 7, 8, 9}),
-       Stage::kOpen},
-      {"16-bit raster cut short", "P5 2 1 65535\n" + Binary({1, 2, 3}), Stage::kOpen},
-      {"huge dimensions over a tiny file", "P5 30000 30000 255\n" + Binary({1}), Stage::kOpen},
-      {"over a gigapixel", "P2 100000 100000 255\n0\n", Stage::kOpen},
-      {"width overflowing", "P5 99999999999999999999999 1 255\n", Stage::kOpen},
-      {"zero width", "P5 0 1 255\n", Stage::kOpen},
-      {"maxval 0", "P2 1 1 0\n0\n", Stage::kOpen},
-      {"maxval over 65535", "P2 1 1 65536\n0\n", Stage::kOpen},
-      {"unknown kind", "P8 1 1 255\n0\n", Stage::kOpen},
-      {"not a PNM", "GIF89a", Stage::kOpen},
-      {"header cut off", "P6 2", Stage::kOpen},
-      {"ASCII raster cut short", "P2 2 2 255\n1 2 3\n", Stage::kRead},
-      {"ASCII garbage", "P3 1 1 255\n1 x 3\n", Stage::kRead},
-      {"P1 with a 2", "P1 2 1\n1 2\n", Stage::kRead},
-      {"PAM without ENDHDR", pam + "DEPTH 1\nMAXVAL 255\n", Stage::kOpen},
-      {"PAM without DEPTH", pam + "MAXVAL 255\nENDHDR\n" + Binary({1}), Stage::kOpen},
+       DecodeStage::kOpen},
+      {"16-bit raster cut short", "P5 2 1 65535\n" + Binary({1, 2, 3}), DecodeStage::kOpen},
+      {"huge dimensions over a tiny file", "P5 30000 30000 255\n" + Binary({1}),
+       DecodeStage::kOpen},
+      {"over a gigapixel", "P2 100000 100000 255\n0\n", DecodeStage::kOpen},
+      {"width overflowing", "P5 99999999999999999999999 1 255\n", DecodeStage::kOpen},
+      {"zero width", "P5 0 1 255\n", DecodeStage::kOpen},
+      {"maxval 0", "P2 1 1 0\n0\n", DecodeStage::kOpen},
+      {"maxval over 65535", "P2 1 1 65536\n0\n", DecodeStage::kOpen},
+      {"unknown kind", "P8 1 1 255\n0\n", DecodeStage::kOpen},
+      {"not a PNM", "GIF89a", DecodeStage::kOpen},
+      {"header cut off", "P6 2", DecodeStage::kOpen},
+      {"ASCII raster cut short", "P2 2 2 255\n1 2 3\n", DecodeStage::kRead},
+      {"ASCII garbage", "P3 1 1 255\n1 x 3\n", DecodeStage::kRead},
+      {"P1 with a 2", "P1 2 1\n1 2\n", DecodeStage::kRead},
+      {"PAM without ENDHDR", pam + "DEPTH 1\nMAXVAL 255\n", DecodeStage::kOpen},
+      {"PAM without DEPTH", pam + "MAXVAL 255\nENDHDR\n" + Binary({1}), DecodeStage::kOpen},
       {"PAM unknown key", pam + "DEPTH 1\nMAXVAL 255\nCOLOR 3\nENDHDR\n" + Binary({1}),
-       Stage::kOpen},
+       DecodeStage::kOpen},
       {"PAM RGB with depth 2", pam + "DEPTH 2\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" + Binary({1, 2}),
-       Stage::kOpen},
+       DecodeStage::kOpen},
       {"PAM unknown type, depth 5", pam + "DEPTH 5\nMAXVAL 255\nENDHDR\n" + Binary({1, 2, 3, 4, 5}),
-       Stage::kOpen},
-      {"PAM endless header line", "P7\n" + std::string(100000, 'W'), Stage::kOpen},
+       DecodeStage::kOpen},
+      {"PAM endless header line", "P7\n" + std::string(100000, 'W'), DecodeStage::kOpen},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Decoded d;
+    DecodedPage d;
     EXPECT_EQ(DecodeText(c.file, &d), c.failsAt);
   }
 }
@@ -224,7 +205,7 @@ TEST(PnmDecoderTest, RefusesBrokenFilesCleanly) {
 TEST(PnmDecoderTest, ProbeAndRestart) {
   TempDir dir;
   const std::string path = dir / "p.pgm";
-  std::ofstream(path, std::ios::binary) << "P2 1 2 255 10 20\n";
+  WriteFile(path, "P2 1 2 255 10 20\n");
   auto decoder = OpenPnmDecoder(InputFile::Open(path.c_str()));
   ASSERT_NE(decoder, nullptr);
   EXPECT_EQ(decoder->PageCount(), 1);
@@ -251,8 +232,8 @@ TEST(PnmDecoderTest, Corpus) {
     int ok = 0, refused = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus / group)) {
       if (!entry.is_regular_file()) continue;
-      Decoded d;
-      if (DecodeFile(entry.path().string(), &d) == Stage::kDone) {
+      DecodedPage d;
+      if (DecodeFile(entry.path().string(), &d) == DecodeStage::kDone) {
         ++ok;
       } else {
         ++refused;
@@ -268,7 +249,7 @@ TEST(PnmDecoderTest, FuzzRegressionsFailCleanly) {
   const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/pnm";
   if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    Decoded d;
+    DecodedPage d;
     DecodeFile(entry.path().string(), &d);
   }
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "support/process.h"
 
@@ -111,19 +112,6 @@ std::string WriteTiff(const TempDir& dir, const std::vector<TiffPage>& pages) {
 
 std::unique_ptr<Decoder> Open(const std::string& path) {
   return OpenTiffDecoder(InputFile::Open(path.c_str()));
-}
-
-// Returns true when page decodes to the end; rows are read three at a time so that reads
-// cross band boundaries.
-bool DecodePage(Decoder& decoder, int page, PageInfo* info, Bytes* pixels) {
-  if (!decoder.StartPage(page, DecodeRequest{}, info)) return false;
-  size_t stride = static_cast<size_t>(info->width) * ChannelCount(info->layout);
-  pixels->assign(stride * info->height, 0);
-  for (int y = 0; y < info->height; y += 3) {
-    int count = std::min(3, info->height - y);
-    if (!decoder.ReadRows(pixels->data() + stride * y, stride, count)) return false;
-  }
-  return true;
 }
 
 uint8_t Level16(uint16_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); }
@@ -326,7 +314,7 @@ TEST(TiffDecoderTest, DecodesLayoutsAndCompressions) {
     EXPECT_EQ(decoder->PageCount(), 1);
     PageInfo info;
     Bytes pixels;
-    ASSERT_TRUE(DecodePage(*decoder, 0, &info, &pixels));
+    ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 3, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(info.width, static_cast<int>(c.page.width));
     EXPECT_EQ(info.height, static_cast<int>(c.page.height));
     EXPECT_EQ(info.layout, c.layout);
@@ -387,7 +375,7 @@ TEST(TiffDecoderTest, RowsStayInStoredOrder) {
     ASSERT_NE(decoder, nullptr);
     PageInfo info;
     Bytes pixels;
-    ASSERT_TRUE(DecodePage(*decoder, 0, &info, &pixels));
+    ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 3, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(info.orientation, 3);
     int channels = ChannelCount(info.layout);
     ASSERT_EQ(pixels.size(), 3u * channels);
@@ -465,7 +453,7 @@ TEST(TiffDecoderTest, LoopingDirectoryChainsEnd) {
     EXPECT_EQ(decoder->PageCount(), c.pages);
     PageInfo info;
     Bytes pixels;
-    ASSERT_TRUE(DecodePage(*decoder, c.pages - 1, &info, &pixels));
+    ASSERT_EQ(DecodePage(decoder.get(), c.pages - 1, {}, 3, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(pixels, Bytes{0x7f});
   }
 }
@@ -514,7 +502,7 @@ TEST(TiffDecoderTest, RefusesBrokenFiles) {
     ASSERT_NE(decoder, nullptr);
     PageInfo info;
     Bytes pixels;
-    EXPECT_FALSE(DecodePage(*decoder, 0, &info, &pixels));
+    EXPECT_NE(DecodePage(decoder.get(), 0, {}, 3, &info, &pixels), DecodeStage::kDone);
   }
 }
 
@@ -526,7 +514,8 @@ std::string Outcome(const std::string& path) {
     PageInfo info;
     Bytes pixels;
     if (!decoder->StartPage(page, DecodeRequest{}, &info)) return "fails-start";
-    if (!DecodePage(*decoder, page, &info, &pixels)) return "fails-rows";
+    if (DecodePage(decoder.get(), page, {}, 3, &info, &pixels) != DecodeStage::kDone)
+      return "fails-rows";
   }
   return "decodes";
 }
@@ -553,7 +542,7 @@ int RunFolder(const std::filesystem::path& folder, std::vector<std::string>* fai
     for (int page = 0; ok && page < std::min(decoder->PageCount(), 50); ++page) {
       PageInfo info;
       Bytes pixels;
-      ok = DecodePage(*decoder, page, &info, &pixels);
+      ok = DecodePage(decoder.get(), page, {}, 3, &info, &pixels) == DecodeStage::kDone;
     }
     if (!ok) failed->push_back(std::filesystem::relative(entry.path(), folder).string());
   }

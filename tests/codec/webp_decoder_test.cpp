@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "support/process.h"
 
@@ -17,19 +18,6 @@ using Bytes = std::vector<uint8_t>;
 
 std::unique_ptr<Decoder> Open(const std::string& path) {
   return OpenWebpDecoder(InputFile::Open(path.c_str()));
-}
-
-// Returns true when page decodes to the end, read two rows at a time.
-bool DecodePage(Decoder& decoder, int page, PageInfo* info, Bytes* pixels) {
-  if (!decoder.StartPage(page, DecodeRequest{}, info)) return false;
-  size_t stride = static_cast<size_t>(info->width) * ChannelCount(info->layout);
-  pixels->assign(stride * info->height, 0);
-  for (int y = 0; y < info->height; y += 2) {
-    if (!decoder.ReadRows(pixels->data() + stride * y, stride, std::min(2, info->height - y))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // A smooth test picture: channel c of pixel (x, y); alpha stays above 0 so that lossless
@@ -97,7 +85,7 @@ TEST(WebpDecoderTest, DecodesStillImages) {
     EXPECT_EQ(decoder->PageCount(), 1);
     PageInfo info;
     Bytes pixels;
-    ASSERT_TRUE(DecodePage(*decoder, 0, &info, &pixels));
+    ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 2, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(info.width, w);
     EXPECT_EQ(info.height, h);
     EXPECT_EQ(info.layout, c.layout);
@@ -179,7 +167,7 @@ TEST(WebpDecoderTest, AnimationFramesArePagesAsComposited) {
     SCOPED_TRACE(page);
     PageInfo info;
     Bytes pixels;
-    ASSERT_TRUE(DecodePage(*decoder, page, &info, &pixels));
+    ASSERT_EQ(DecodePage(decoder.get(), page, {}, 2, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(info.layout, PixelLayout::kRGBA8);
     EXPECT_EQ(AsRgba(pixels, info.layout), frames[page]);
   }
@@ -260,7 +248,7 @@ TEST(WebpDecoderTest, ReadsMetadataChunks) {
     EXPECT_EQ(g.orientation, 6);
     PageInfo info;
     Bytes pixels;
-    ASSERT_TRUE(DecodePage(*decoder, 0, &info, &pixels));
+    ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 2, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(info.orientation, 6);
     EXPECT_EQ(info.exif, exif);
     EXPECT_EQ(info.icc, c.iccChunk);
@@ -310,7 +298,7 @@ TEST(WebpDecoderTest, RefusesBrokenFiles) {
     auto decoder = Open(dir / "broken.webp");
     PageInfo info;
     Bytes pixels;
-    EXPECT_TRUE(decoder == nullptr || !DecodePage(*decoder, 0, &info, &pixels));
+    EXPECT_NE(DecodePage(decoder.get(), 0, {}, 2, &info, &pixels), DecodeStage::kDone);
   }
 }
 
@@ -321,7 +309,7 @@ bool DecodesFully(const std::string& path, int* orientation) {
   for (int page = 0; page < std::min(decoder->PageCount(), 60); ++page) {
     PageInfo info;
     Bytes pixels;
-    if (!DecodePage(*decoder, page, &info, &pixels)) return false;
+    if (DecodePage(decoder.get(), page, {}, 2, &info, &pixels) != DecodeStage::kDone) return false;
     *orientation = info.orientation;
   }
   return true;
