@@ -9,53 +9,23 @@
 
 #include "codec/decode_page.h"
 #include "codec/decoder.h"
+#include "support/images.h"
 #include "support/process.h"
 
 namespace {
-
-uint32_t Crc32(const std::string& data) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : data) {
-    crc ^= byte;
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-// A zlib stream of stored (uncompressed) deflate blocks.
-std::string Deflate(const std::string& raw) {
-  std::string out("\x78\x01", 2);
-  size_t pos = 0;
-  do {
-    size_t n = std::min<size_t>(raw.size() - pos, 65535);
-    bool last = pos + n == raw.size();
-    out += static_cast<char>(last ? 1 : 0);
-    out += static_cast<char>(n & 0xff), out += static_cast<char>(n >> 8);
-    out += static_cast<char>(~n & 0xff), out += static_cast<char>((~n >> 8) & 0xff);
-    out += raw.substr(pos, n);
-    pos += n;
-  } while (pos < raw.size());
-  uint32_t a = 1, b = 0;
-  for (unsigned char byte : raw) a = (a + byte) % 65521, b = (b + a) % 65521;
-  uint32_t adler = (b << 16) | a;
-  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((adler >> shift) & 0xff);
-  return out;
-}
 
 // A PNG under construction, chunk by chunk.
 class PngWriter {
  public:
   PngWriter() { bytes_.assign("\x89PNG\r\n\x1a\n", 8); }
   void Chunk(const char* type, const std::string& data, bool badCrc = false) {
-    Put32(static_cast<uint32_t>(data.size()));
-    std::string body = std::string(type, 4) + data;
-    bytes_ += body;
-    Put32(Crc32(body) ^ (badCrc ? 1u : 0u));
+    AppendPngChunk(bytes_, type, data);
+    if (badCrc) bytes_.back() ^= 1;
   }
   void Header(uint32_t width, uint32_t height, int depth, int colorType, bool interlaced) {
     std::string d;
-    Put32(d, width);
-    Put32(d, height);
+    AppendBe32(d, width);
+    AppendBe32(d, height);
     d += static_cast<char>(depth);
     d += static_cast<char>(colorType);
     d += '\0';
@@ -64,12 +34,8 @@ class PngWriter {
     Chunk("IHDR", d);
   }
   const std::string& bytes() const { return bytes_; }
-  static void Put32(std::string& s, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
-  }
 
  private:
-  void Put32(uint32_t v) { Put32(bytes_, v); }
   std::string bytes_;
 };
 
@@ -114,7 +80,7 @@ std::string ImageData(const Samples& s, bool interlaced) {
     const int dx[] = {8, 8, 4, 4, 2, 2, 1}, dy[] = {8, 8, 8, 4, 4, 2, 2};
     for (int p = 0; p < 7; ++p) PackRows(s, x0[p], y0[p], dx[p], dy[p], &raw);
   }
-  return Deflate(raw);
+  return StoredZlib(raw);
 }
 
 int SamplesOf(int colorType) {
@@ -285,7 +251,7 @@ std::string TiffOrientation(int value) {
 TEST(PngDecoder, CarriesIccProfileAndExifOrientation) {
   std::string profile(3000, '\0');
   for (size_t i = 0; i < profile.size(); ++i) profile[i] = static_cast<char>(i * 31);
-  std::string iccp = std::string("sRGB-ish\0\0", 10) + Deflate(profile);
+  std::string iccp = std::string("sRGB-ish\0\0", 10) + StoredZlib(profile);
   std::string exif = TiffOrientation(6);
   TempDir dir;
   auto decoder = OpenBytes(dir, PngWithChunks({{"iCCP", iccp}, {"eXIf", exif}}));
@@ -343,7 +309,7 @@ TEST(PngDecoder, RefusesHeadersTheFileCannotHold) {
   for (Size size : {Size{30000, 30000}, Size{40000, 30000}, Size{0, 5}, Size{0x80000000u, 1}}) {
     PngWriter png;
     png.Header(size.width, size.height, 8, 6, false);
-    png.Chunk("IDAT", Deflate(std::string(1000, '\0')));
+    png.Chunk("IDAT", StoredZlib(std::string(1000, '\0')));
     png.Chunk("IEND", "");
     TempDir dir;
     EXPECT_EQ(OpenBytes(dir, png.bytes()), nullptr) << size.width << "x" << size.height;

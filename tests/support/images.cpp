@@ -98,25 +98,9 @@ uint32_t Crc32(const std::string& bytes) {
   return ~crc;
 }
 
-void PutChunk(std::string& png, const char* type, const std::string& body) {
-  AppendBe32(png, static_cast<uint32_t>(body.size()));
-  std::string typed = std::string(type) + body;
-  png += typed;
-  AppendBe32(png, Crc32(typed));
-}
-
 }  // namespace
 
-void WritePng(const std::string& path, int width, int height) {
-  std::string raw;
-  for (int y = 0; y < height; ++y) {
-    raw += '\0';
-    for (int x = 0; x < width; ++x) {
-      raw += static_cast<char>(x * 17);
-      raw += static_cast<char>(y * 29);
-      raw += static_cast<char>((x + y) * 5);
-    }
-  }
+std::string StoredZlib(const std::string& raw) {
   std::string zlib = "\x78\x01";
   uint32_t a = 1, b = 0;
   for (unsigned char c : raw) {
@@ -131,14 +115,34 @@ void WritePng(const std::string& path, int width, int height) {
     zlib += raw.substr(pos, n);
   }
   AppendBe32(zlib, (b << 16) | a);
+  return zlib;
+}
+
+void AppendPngChunk(std::string& png, const char* type, const std::string& body) {
+  AppendBe32(png, static_cast<uint32_t>(body.size()));
+  std::string typed = std::string(type, 4) + body;
+  png += typed;
+  AppendBe32(png, Crc32(typed));
+}
+
+void WritePng(const std::string& path, int width, int height) {
+  std::string raw;
+  for (int y = 0; y < height; ++y) {
+    raw += '\0';
+    for (int x = 0; x < width; ++x) {
+      raw += static_cast<char>(x * 17);
+      raw += static_cast<char>(y * 29);
+      raw += static_cast<char>((x + y) * 5);
+    }
+  }
   std::string ihdr;
   AppendBe32(ihdr, static_cast<uint32_t>(width));
   AppendBe32(ihdr, static_cast<uint32_t>(height));
   ihdr += std::string("\x08\x02\x00\x00\x00", 5);
   std::string png = "\x89PNG\r\n\x1a\n";
-  PutChunk(png, "IHDR", ihdr);
-  PutChunk(png, "IDAT", zlib);
-  PutChunk(png, "IEND", "");
+  AppendPngChunk(png, "IHDR", ihdr);
+  AppendPngChunk(png, "IDAT", StoredZlib(raw));
+  AppendPngChunk(png, "IEND", "");
   WriteFile(path, png);
 }
 

@@ -10,6 +10,12 @@ void AppendLe16(std::string& s, uint32_t v);
 void AppendLe32(std::string& s, uint32_t v);
 void AppendBe32(std::string& s, uint32_t v);
 
+// Returns raw as a zlib stream of stored (uncompressed) deflate blocks.
+std::string StoredZlib(const std::string& raw);
+
+// Appends a PNG chunk to png: length, type, body and CRC.
+void AppendPngChunk(std::string& png, const char* type, const std::string& body);
+
 // Writes a 24-bit BMP of width x height with a pattern that depends on seed.
 void WriteBmp(const std::string& path, int width, int height, int seed = 0);
 
