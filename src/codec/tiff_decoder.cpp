@@ -90,6 +90,14 @@ bool DirectFormat(TIFF* tif, uint32_t width, TiffRowFormat* format) {
       f.color = TiffColor::kCmyk;
       break;
     }
+    case PHOTOMETRIC_CIELAB:
+      // libtiff's own Lab conversion (its RGBA reader) leaves the D50 white yellowish.
+      f.color = TiffColor::kLab;
+      f.lab = LabToSrgb::Create();
+      if (f.lab == nullptr) return false;
+      // The photometric fixes the signs of the samples; writers disagree on SampleFormat.
+      sampleFormat = SAMPLEFORMAT_UINT;
+      break;
     case PHOTOMETRIC_YCBCR:
       // libtiff's JPEG codec can hand out RGB itself.
       if (compression != COMPRESSION_JPEG || planar != PLANARCONFIG_CONTIG || bps != 8) {
@@ -120,7 +128,7 @@ bool DirectFormat(TIFF* tif, uint32_t width, TiffRowFormat* format) {
   f.samplesPerPixel = spp;
   f.separate = planar == PLANARCONFIG_SEPARATE && spp > 1;
   f.width = static_cast<int>(width);
-  int base = f.color == TiffColor::kRgb ? 3 : f.color == TiffColor::kCmyk ? 4 : 1;
+  int base = TiffColorSamples(f.color);
   uint16_t extraCount = 0;
   const uint16_t* extra = nullptr;
   if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) && extra != nullptr) {
@@ -259,7 +267,7 @@ class TiffDecoder final : public Decoder {
 bool TiffDecoder::SetupDirect(TIFF* tif, PixelLayout* layout) {
   if (!DirectFormat(tif, width_, &format_)) return false;
   const TiffRowFormat& f = format_;
-  int base = f.color == TiffColor::kRgb ? 3 : f.color == TiffColor::kCmyk ? 4 : 1;
+  int base = TiffColorSamples(f.color);
   int needed = f.alphaSample >= 0 && f.color != TiffColor::kCmyk ? f.alphaSample + 1 : base;
   planes_ = f.separate ? needed : 1;
   uint64_t minRowBytes = TiffPlaneRowBytes(f, width_);
@@ -314,6 +322,11 @@ bool TiffDecoder::SetupDirect(TIFF* tif, PixelLayout* layout) {
 }
 
 bool TiffDecoder::SetupRgba(TIFF* tif, PixelLayout* layout) {
+  // Lab is read directly or not at all: the RGBA reader's colours are off (see DirectFormat).
+  uint16_t photometric = 0;
+  if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) && photometric == PHOTOMETRIC_CIELAB) {
+    return false;
+  }
   char message[1024] = {};
   if (!TIFFRGBAImageOK(tif, message)) return false;
   auto owner = std::make_unique<RgbaImage>();

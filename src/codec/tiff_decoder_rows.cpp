@@ -1,5 +1,6 @@
 #include "codec/tiff_decoder_rows.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -107,11 +108,39 @@ void ConvertSmallGray(const TiffRowFormat& f, const uint8_t* row, uint8_t* out) 
   for (size_t x = 0; x < width; ++x) out[x] = levels[PackedSample(row, x * step, bits)];
 }
 
+// Returns sample s (0 L*, 1 a*, 2 b*) of a CIELab pixel in lcms2's 16-bit encoding. TIFF keeps
+// L* unsigned (0..100 over the full range) and a*, b* as two's complement: whole units at 8
+// bits, 1/256 units at 16.
+uint16_t LabSample16(uint32_t raw, size_t s, int bits) {
+  if (bits == 8) return static_cast<uint16_t>((s == 0 ? raw : raw ^ 0x80u) * 257u);
+  if (s == 0) return static_cast<uint16_t>(raw);
+  uint32_t biased = raw ^ 0x8000u;  // a* + 128 in 1/256 units
+  return static_cast<uint16_t>(std::min<uint32_t>((biased * 257u + 128u) / 256u, 65535u));
+}
+
+// CIELab rows go to sRGB through the lcms2 converter, a piece of the row at a time.
+void ConvertLabRow(const TiffRowFormat& f, const uint8_t* const* planes, uint8_t* out) {
+  constexpr size_t kPiece = 256;
+  uint16_t lab[kPiece * 3];
+  const size_t width = static_cast<size_t>(f.width);
+  for (size_t first = 0; first < width; first += kPiece) {
+    const size_t n = std::min(kPiece, width - first);
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t s = 0; s < 3; ++s) {
+        const uint8_t* row = f.separate ? planes[s] : planes[0];
+        size_t index = f.separate ? first + i : (first + i) * 3 + s;
+        lab[3 * i + s] = LabSample16(RawSample(f, row, index), s, f.bitsPerSample);
+      }
+    }
+    f.lab->Convert(lab, out + 3 * first, n);
+  }
+}
+
 }  // namespace
 
 bool TiffRowFormatSupported(const TiffRowFormat& format) {
   const int bits = format.bitsPerSample;
-  int base = format.color == TiffColor::kRgb ? 3 : format.color == TiffColor::kCmyk ? 4 : 1;
+  int base = TiffColorSamples(format.color);
   if (format.samplesPerPixel < base || format.width <= 0) return false;
   if (format.alphaSample >= format.samplesPerPixel) return false;
   switch (format.kind) {
@@ -129,6 +158,10 @@ bool TiffRowFormatSupported(const TiffRowFormat& format) {
     if (format.kind != TiffSampleKind::kUnsigned || bits > 16) return false;
     if (format.palette.size() != 3u * (1u << bits)) return false;
   }
+  if (format.color == TiffColor::kLab) {
+    return (bits == 8 || bits == 16) && format.kind != TiffSampleKind::kFloat &&
+           format.samplesPerPixel == 3 && format.alphaSample < 0 && format.lab != nullptr;
+  }
   return true;
 }
 
@@ -140,6 +173,8 @@ PixelLayout TiffRowLayout(const TiffRowFormat& format) {
     case TiffColor::kRgb:
     case TiffColor::kPalette:
       return alpha ? PixelLayout::kRGBA8 : PixelLayout::kRGB8;
+    case TiffColor::kLab:
+      return PixelLayout::kRGB8;
     case TiffColor::kCmyk:
       return PixelLayout::kCMYK8;
   }
@@ -172,7 +207,11 @@ void SetTiffPalette(TiffRowFormat& format, const uint16_t* red, const uint16_t* 
 
 void ConvertTiffRow(const TiffRowFormat& format, const uint8_t* const* planes, uint8_t* out) {
   const size_t spp = static_cast<size_t>(format.samplesPerPixel);
-  int colorSamples = format.color == TiffColor::kRgb ? 3 : format.color == TiffColor::kCmyk ? 4 : 1;
+  if (format.color == TiffColor::kLab) {
+    ConvertLabRow(format, planes, out);
+    return;
+  }
+  int colorSamples = TiffColorSamples(format.color);
   // Sample s of pixel x lives in row planes[plane(s)] at position index(x, s).
   if (IsCanonical(format, colorSamples)) {
     std::memcpy(out, planes[0], static_cast<size_t>(format.width) * spp);

@@ -1,15 +1,24 @@
 // Turns one row of TIFF samples, as libtiff hands them out (bit-packed integers, native 16-bit,
 // 32-bit integers or floats; contiguous or one plane per sample), into a row of the codec's
-// canonical 8-bit layouts.
+// canonical 8-bit layouts. CIE L*a*b* rows come out as sRGB.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/lab_color.h"
 
-enum class TiffColor : uint8_t { kGray, kRgb, kPalette, kCmyk };
+enum class TiffColor : uint8_t { kGray, kRgb, kPalette, kCmyk, kLab };
+
+// Returns the number of colour samples a pixel of color stores (extra samples aside).
+inline int TiffColorSamples(TiffColor color) {
+  return color == TiffColor::kRgb || color == TiffColor::kLab ? 3
+         : color == TiffColor::kCmyk                          ? 4
+                                                              : 1;
+}
 
 enum class TiffSampleKind : uint8_t { kUnsigned, kSigned, kFloat };
 
@@ -24,6 +33,8 @@ struct TiffRowFormat {
   bool premultiplied = false;
   int width = 0;
   std::vector<uint8_t> palette;  // 3 bytes per entry, 8-bit red, green, blue
+  // CIELab only (8 or 16 bits, a* and b* signed whatever the sample format says).
+  std::shared_ptr<const LabToSrgb> lab;
 };
 
 // Returns true when format is one ConvertTiffRow handles; false otherwise.

@@ -301,6 +301,46 @@ std::vector<GoodCase> GoodCases() {
                      data,
                      6});
   }
+  {
+    // CIE L*a*b* (D50) comes out as sRGB, its white as white. Each 8-bit pixel is L* * 2.55
+    // and signed a*, b*; each 16-bit one L* * 655.35 and signed a*, b* * 256. The colours are
+    // white, black, L* 50 grey and sRGB's red, green and blue, Lab values rounded to what the
+    // samples hold; the expected sRGB is worked out from those (Bradford-adapted to D65).
+    auto s8 = [](int v) { return static_cast<uint8_t>(v); };
+    auto s16 = [](int v) { return static_cast<uint16_t>(v); };
+    const Bytes data8 = {
+        255, 0,       0,         // white
+        0,   0,       0,         // black
+        128, 0,       0,         // grey
+        138, 81,      70,        // red
+        224, s8(-79), 81,        // green
+        75,  68,      s8(-112),  // blue
+    };
+    const std::vector<uint16_t> lab16 = {
+        65535, 0,           0,            // white
+        0,     0,           0,            // black
+        32768, 0,           0,            // grey
+        35580, 20688,       17891,        // red
+        57552, s16(-20298), 20734,        // green
+        19377, 17484,       s16(-28680),  // blue
+    };
+    const Bytes srgb8 = {255, 255, 255, 0, 0, 0, 119, 119, 119, 255, 0, 0, 10, 255, 0, 0, 1, 254};
+    const Bytes srgb16 = {255, 255, 255, 0, 0, 0, 119, 119, 119, 255, 0, 0, 0, 255, 0, 0, 0, 255};
+    Bytes planes8(18);
+    for (int i = 0; i < 6; ++i) {
+      for (int s = 0; s < 3; ++s) planes8[s * 6 + i] = data8[i * 3 + s];
+    }
+    TiffPage page{.width = 3, .height = 2, .photometric = PHOTOMETRIC_CIELAB, .spp = 3};
+    page.data = data8;
+    cases.push_back({"cielab8", page, PixelLayout::kRGB8, srgb8, 1});
+    page.planar = PLANARCONFIG_SEPARATE;
+    page.data = planes8;
+    cases.push_back({"cielab8 planar separate", page, PixelLayout::kRGB8, srgb8, 1});
+    page.planar = PLANARCONFIG_CONTIG;
+    page.bps = 16;
+    page.data = Le16(lab16);
+    cases.push_back({"cielab16", page, PixelLayout::kRGB8, srgb16, 1});
+  }
   return cases;
 }
 
