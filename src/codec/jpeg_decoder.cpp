@@ -22,11 +22,17 @@ uint64_t ScaledLength(uint64_t length, int num) { return (length * num + 7) / 8;
 
 // Returns the smallest scale numerator (of 8) whose output is still at least the request.
 // The request is in stored orientation: the caller has already swapped it for a turned page.
+// Rounding up lets a side under 8 pixels keep its stored length at a reduced scale (4 * 7/8
+// gives 4), but those pixels then show the side squeezed with the encoder's padding beyond
+// it, so a scale is only taken when it shortens both sides.
 int ChooseScaleNum(int width, int height, const DecodeRequest& request) {
   if (request.minWidth <= 0 && request.minHeight <= 0) return 8;
   for (int num = 1; num < 8; ++num) {
-    if (ScaledLength(width, num) >= static_cast<uint64_t>(std::max(request.minWidth, 0)) &&
-        ScaledLength(height, num) >= static_cast<uint64_t>(std::max(request.minHeight, 0))) {
+    uint64_t scaledWidth = ScaledLength(width, num), scaledHeight = ScaledLength(height, num);
+    if (scaledWidth >= static_cast<uint64_t>(std::max(request.minWidth, 0)) &&
+        scaledHeight >= static_cast<uint64_t>(std::max(request.minHeight, 0)) &&
+        scaledWidth < static_cast<uint64_t>(width) &&
+        scaledHeight < static_cast<uint64_t>(height)) {
       return num;
     }
   }

@@ -5,6 +5,7 @@
 #include <jpeglib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "codec/decode_page.h"
 #include "codec/decoder.h"
 #include "codec/exif.h"
+#include "codec/test_image.h"
 #include "support/process.h"
 
 namespace {
@@ -33,7 +35,8 @@ struct EncodeOptions {
   bool progressive = false;
   bool arithmetic = false;
   int restartInterval = 0;
-  std::string app1;  // written as an APP1 marker when not empty
+  int lumaH = 2, lumaV = 2;  // luma sampling factors of stored YCbCr (chroma's are 1)
+  std::string app1;          // written as an APP1 marker when not empty
   std::vector<uint8_t> icc;
 };
 
@@ -55,6 +58,10 @@ std::string EncodeJpeg(int width, int height, const Rgb (&quadrants)[4], const E
   jpeg_set_defaults(&cinfo);
   jpeg_set_colorspace(&cinfo, opt.stored);
   jpeg_set_quality(&cinfo, 95, TRUE);
+  if (opt.stored == JCS_YCbCr) {
+    cinfo.comp_info[0].h_samp_factor = opt.lumaH;
+    cinfo.comp_info[0].v_samp_factor = opt.lumaV;
+  }
   cinfo.write_Adobe_marker = opt.adobeMarker ? TRUE : FALSE;
   cinfo.arith_code = opt.arithmetic ? TRUE : FALSE;
   cinfo.restart_interval = opt.restartInterval;
@@ -317,11 +324,82 @@ INSTANTIATE_TEST_SUITE_P(
                     ScaleCase{256, 128, {200, 0}, 224, 112}, ScaleCase{256, 128, {0, 17}, 64, 32},
                     ScaleCase{256, 128, {256, 128}, 256, 128},
                     ScaleCase{256, 128, {1000, 1000}, 256, 128},
-                    ScaleCase{100, 75, {13, 10}, 13, 10}, ScaleCase{100, 75, {13, 11}, 25, 19}),
+                    ScaleCase{100, 75, {13, 10}, 13, 10}, ScaleCase{100, 75, {13, 11}, 25, 19},
+                    // A reduced scale would keep the short side at 6, squeezed: none is taken.
+                    ScaleCase{6, 64, {6, 32}, 6, 64}),
     [](const testing::TestParamInfo<ScaleCase>& p) {
       const ScaleCase& c = p.param;
       return std::to_string(c.width) + "x" + std::to_string(c.height) + "To" +
              std::to_string(c.request.minWidth) + "x" + std::to_string(c.request.minHeight);
+    });
+
+// Returns the RGB pixels of jpeg as libjpeg decodes it with every setting left at its default.
+std::vector<uint8_t> PlainLibjpegDecode(const std::string& jpeg) {
+  jpeg_decompress_struct cinfo;
+  jpeg_error_mgr err;
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(jpeg.data()),
+               static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&cinfo, TRUE);
+  jpeg_start_decompress(&cinfo);
+  size_t rowBytes = static_cast<size_t>(cinfo.output_width) * cinfo.output_components;
+  std::vector<uint8_t> pixels(rowBytes * cinfo.output_height);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = pixels.data() + rowBytes * cinfo.output_scanline;
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return pixels;
+}
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  double squares = 0;
+  for (size_t i = 0; i < a.size(); ++i) squares += (a[i] - b[i]) * (a[i] - b[i]);
+  return squares == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * a.size() / squares);
+}
+
+struct SmallSize {
+  int width, height;
+};
+struct Sampling {
+  const char* name;
+  int lumaH, lumaV;
+};
+
+class JpegSmallImage : public testing::TestWithParam<std::tuple<SmallSize, Sampling>> {};
+
+// Converting at the stored size must give libjpeg's own full-size decode, also for images
+// smaller than a block, whose sides a reduced DCT scale rounds back up to the stored length.
+TEST_P(JpegSmallImage, ConvertsAtStoredSizeAsLibjpegDecodes) {
+  const auto& [size, sampling] = GetParam();
+  EncodeOptions opt;
+  opt.lumaH = sampling.lumaH;
+  opt.lumaV = sampling.lumaV;
+  std::string jpeg = EncodeJpeg(size.width, size.height, kColours, opt);
+  TempDir dir;
+  auto decoder = OpenBytes(dir, jpeg);
+  ASSERT_NE(decoder, nullptr);
+  Image converted;
+  ASSERT_TRUE(RunPipeline(*decoder, Header(), 3, &converted));
+  ASSERT_EQ(converted.width, size.width);
+  ASSERT_EQ(converted.height, size.height);
+  std::vector<uint8_t> reference = PlainLibjpegDecode(jpeg);
+  ASSERT_EQ(converted.pixels.size(), reference.size());
+  EXPECT_EQ(converted.pixels, reference) << "PSNR " << Psnr(converted.pixels, reference) << " dB";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, JpegSmallImage,
+    testing::Combine(
+        testing::Values(SmallSize{1, 1}, SmallSize{2, 3}, SmallSize{4, 4}, SmallSize{7, 7},
+                        SmallSize{7, 9}, SmallSize{8, 8}, SmallSize{9, 9}, SmallSize{16, 3}),
+        testing::Values(Sampling{"444", 1, 1}, Sampling{"422", 2, 1}, Sampling{"420", 2, 2})),
+    [](const testing::TestParamInfo<std::tuple<SmallSize, Sampling>>& p) {
+      const SmallSize& size = std::get<0>(p.param);
+      return std::to_string(size.width) + "x" + std::to_string(size.height) + "At" +
+             std::get<1>(p.param).name;
     });
 
 TEST(JpegDecoder, StartPageAgainRestartsFromTheTop) {
