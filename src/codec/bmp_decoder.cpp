@@ -89,24 +89,32 @@ class BmpDecoder : public Decoder {
     return true;
   }
 
-  // A 16/32-bit file with an alpha mask whose alpha is zero everywhere is a writer's mistake
-  // for an opaque image; returns whether any pixel has alpha bits set.
+  // A 16/32-bit file with an alpha mask, or a 32-bit one whose reserved fourth byte may hold
+  // alpha, is opaque when that alpha is zero everywhere (a writer's mistake or a truly unused
+  // byte); returns whether any pixel has alpha bits set. Reads at most kAlphaScanChunk bytes
+  // at a time: several rows when they fit, else a row in pieces.
   bool AnyAlphaSet() {
+    const uint64_t bytesPerPixel = static_cast<uint64_t>(header_.bitCount / 8);
     const uint64_t rowStride = header_.rowStride;
-    const uint64_t rowsPerChunk = std::max<uint64_t>(1, kAlphaScanChunk / rowStride);
+    const uint64_t pixelBytes = static_cast<uint64_t>(header_.width) * bytesPerPixel;
+    const uint64_t rowsPerRead = std::max<uint64_t>(1, kAlphaScanChunk / rowStride);
+    const uint64_t piece = std::min(pixelBytes, kAlphaScanChunk / bytesPerPixel * bytesPerPixel);
     const uint32_t mask = header_.channels[3].mask;
-    const int bytesPerPixel = header_.bitCount / 8;
     std::vector<uint8_t> chunk;
-    for (uint64_t row = 0; row < static_cast<uint64_t>(header_.height); row += rowsPerChunk) {
-      const uint64_t n = std::min<uint64_t>(rowsPerChunk, header_.height - row);
-      chunk.resize(rowStride * (n - 1) + header_.rowBytes);
-      if (!file_->ReadAt(header_.pixelOffset + row * rowStride, chunk.data(), chunk.size())) {
-        return false;
-      }
-      for (uint64_t r = 0; r < n; ++r) {
-        const uint8_t* p = chunk.data() + r * rowStride;
-        for (int x = 0; x < header_.width; ++x, p += bytesPerPixel) {
-          if ((ReadPixel(p) & mask) != 0) return true;
+    for (uint64_t row = 0; row < static_cast<uint64_t>(header_.height); row += rowsPerRead) {
+      const uint64_t n = std::min<uint64_t>(rowsPerRead, header_.height - row);
+      for (uint64_t at = 0; at < pixelBytes; at += piece) {
+        const uint64_t length = std::min(piece, pixelBytes - at);
+        chunk.resize(rowStride * (n - 1) + length);
+        if (!file_->ReadAt(header_.pixelOffset + row * rowStride + at, chunk.data(),
+                           chunk.size())) {
+          return false;
+        }
+        for (uint64_t r = 0; r < n; ++r) {
+          const uint8_t* p = chunk.data() + r * rowStride;
+          for (uint64_t i = 0; i < length; i += bytesPerPixel) {
+            if ((ReadPixel(p + i) & mask) != 0) return true;
+          }
         }
       }
     }

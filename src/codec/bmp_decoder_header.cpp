@@ -155,6 +155,11 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
         uint32_t alpha = Le32(bytes + kFileHeaderSize + kV2HeaderSize);
         if ((alpha & 0x00ffffff) == 0) masks[3] = alpha;
       }
+      // The fourth byte of a plain 32-bit BITMAPINFOHEADER file is reserved, yet writers put
+      // a real alpha channel there; the decoder only uses it when it is not zero everywhere.
+      if (headerSize == kInfoHeaderSize && compression == kBiRgb && h.bitCount == 32) {
+        masks[3] = 0xff000000;
+      }
     }
     const uint32_t pixelBits = h.bitCount == 16 ? 0xffffu : 0xffffffffu;
     for (int i = 0; i < 4; ++i) h.channels[i] = MakeChannel(masks[i] & pixelBits);

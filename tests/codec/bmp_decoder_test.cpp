@@ -7,6 +7,7 @@
 
 #include "codec/decode_page.h"
 #include "codec/decoder.h"
+#include "codec/test_image.h"
 #include "support/process.h"
 
 // The cases name only the fields that differ from BmpShape's defaults.
@@ -93,6 +94,10 @@ DecodeStage DecodeBytes(const Bytes& bytes, DecodedPage* out) {
 }
 
 const std::vector<Rgb> kPalette = {{10, 20, 30}, {40, 50, 60}, {70, 80, 90}, {100, 110, 120}};
+
+// Four 32-bit BGRx pixels whose fourth bytes are 0, 255, 128 and 0: an alpha mask, with
+// colour left where it is transparent.
+const Bytes kMixedAlphaRow = {1, 2, 3, 0, 4, 5, 6, 255, 7, 8, 9, 128, 10, 11, 12, 0};
 
 Bytes Flatten(const std::vector<Rgb>& pixels) {
   Bytes out;
@@ -187,10 +192,18 @@ std::vector<GoodCase> GoodCases() {
                     .rows = {{0x5f, 0x80}}},
                    PixelLayout::kRGBA8,
                    {0, 85, 255, 136}});
-  cases.push_back({"rgb32 default ignores the fourth byte",
-                   {.width = 1, .height = 1, .bits = 32, .rows = {{1, 2, 3, 0x80}}},
+  cases.push_back({"rgb32 plain, fourth byte zero everywhere: opaque",
+                   {.width = 2, .height = 1, .bits = 32, .rows = {{1, 2, 3, 0, 4, 5, 6, 0}}},
                    PixelLayout::kRGB8,
-                   {3, 2, 1}});
+                   {3, 2, 1, 6, 5, 4}});
+  cases.push_back({"rgb32 plain, fourth byte set somewhere: alpha",
+                   {.width = 4, .height = 1, .bits = 32, .rows = {kMixedAlphaRow}},
+                   PixelLayout::kRGBA8,
+                   {3, 2, 1, 0, 6, 5, 4, 255, 9, 8, 7, 128, 12, 11, 10, 0}});
+  cases.push_back({"rgb32 plain, fourth byte 255 everywhere: alpha, all opaque",
+                   {.width = 2, .height = 1, .bits = 32, .rows = {{1, 2, 3, 255, 4, 5, 6, 255}}},
+                   PixelLayout::kRGBA8,
+                   {3, 2, 1, 255, 6, 5, 4, 255}});
   cases.push_back({"rgb32 V2 bitfields in the header (x-b-g-r)",
                    {.headerSize = 52,
                     .width = 1,
@@ -347,6 +360,36 @@ TEST(BmpDecoderTest, DeliversRowsInPiecesAndRestarts) {
     }
     EXPECT_FALSE(decoder->ReadRows(row, 3, 1)) << "no rows past the end";
   }
+}
+
+// The alpha of a plain 32-bit file is flattened onto white like any other alpha.
+TEST(BmpDecoderTest, FourthByteAlphaConvertsOntoWhite) {
+  BmpShape shape{.width = 4, .height = 1, .bits = 32, .rows = {kMixedAlphaRow}};
+  TempDir dir;
+  const std::string path = dir / "alpha.bmp";
+  Bytes bytes = MakeBmp(shape);
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
+  auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
+  ASSERT_NE(decoder, nullptr);
+  Image converted;
+  ASSERT_TRUE(RunPipeline(*decoder, Header(), 3, &converted));
+  EXPECT_EQ(converted.pixels, Bytes({255, 255, 255, 6, 5, 4, 132, 131, 131, 255, 255, 255}));
+}
+
+// A row longer than the alpha scan reads at once: alpha set only in its last pixel is found.
+TEST(BmpDecoderTest, AlphaScanReachesTheEndOfAVeryLongRow) {
+  constexpr int kWidth = 300000;
+  BmpShape shape{.width = kWidth, .height = 1, .bits = 32, .rows = {Bytes(kWidth * 4, 0)}};
+  shape.rows[0].back() = 1;
+  TempDir dir;
+  const std::string path = dir / "wide.bmp";
+  Bytes bytes = MakeBmp(shape);
+  WriteFile(path, std::string(bytes.begin(), bytes.end()));
+  auto decoder = OpenBmpDecoder(InputFile::Open(path.c_str()));
+  ASSERT_NE(decoder, nullptr);
+  PageInfo info;
+  ASSERT_TRUE(decoder->StartPage(0, DecodeRequest{}, &info));
+  EXPECT_EQ(info.layout, PixelLayout::kRGBA8);
 }
 
 struct BadCase {
