@@ -46,9 +46,10 @@ int ReadGifBytes(GifFileType* gif, GifByteType* buffer, int length) {
   const uint64_t size = source->file->size();
   if (length <= 0 || source->offset >= size) return 0;
   const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size - source->offset));
-  if (!source->file->ReadAt(source->offset, buffer, n)) return 0;
-  source->offset += n;
-  return static_cast<int>(n);
+  // giflib takes any count short of length as the end of its data.
+  const size_t got = source->file->ReadUpTo(source->offset, buffer, n);
+  source->offset += got;
+  return static_cast<int>(got);
 }
 
 // Returns a handle positioned after the screen descriptor, or nullptr.

@@ -30,16 +30,19 @@ InputFile::~InputFile() {
 }
 
 bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t length) const {
+  return ReadUpTo(offset, buffer, length) == length;
+}
+
+size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
   auto* out = static_cast<unsigned char*>(buffer);
-  while (length > 0) {
-    ssize_t n = pread(fd_, out, length, static_cast<off_t>(offset));
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    offset += static_cast<uint64_t>(n);
-    length -= static_cast<size_t>(n);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
   }
-  return true;
+  return done;
 }
 
 FILE* InputFile::Stdio() {

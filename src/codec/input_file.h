@@ -24,12 +24,17 @@ class InputFile {
   // read or an error.
   bool ReadAt(uint64_t offset, void* buffer, size_t length) const;
 
+  // Returns how many bytes were read at offset into buffer: length, or fewer (0 included) when
+  // the file ends first or a read fails. The bytes read are valid either way.
+  size_t ReadUpTo(uint64_t offset, void* buffer, size_t length) const;
+
   // Returns a stdio stream over the file, positioned at its start, owned by this object
   // (closed with it); nullptr on failure. Every call rewinds the same stream.
   FILE* Stdio();
 
  private:
-  InputFile(int fd, uint64_t size, std::string path) : fd_(fd), size_(size), path_(std::move(path)) {}
+  InputFile(int fd, uint64_t size, std::string path)
+      : fd_(fd), size_(size), path_(std::move(path)) {}
   int fd_;
   uint64_t size_;
   std::string path_;

@@ -132,9 +132,9 @@ class JpegDecoder final : public Decoder {
 
  private:
   // Huffman-coded data spends at least one bit on every block of the largest component. Files
-  // cut short decode with padding, so only a header needing far more blocks than that (64 per
-  // bit of the file) is taken to describe a file that is not there. Arithmetic coding can
-  // spend less than a bit per block, and is not judged.
+  // cut short fail only once decoding reaches the cut, so a header needing far more blocks than
+  // that (64 per bit of the file) is refused at once as describing a file that is not there.
+  // Arithmetic coding can spend less than a bit per block, and is not judged.
   bool HeaderFitsFile() {
     jpeg_decompress_struct* cinfo = session_->cinfo();
     if (cinfo->arith_code) return true;

@@ -43,7 +43,10 @@ bool CallReadScanlines(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, JSAMPR
     if (got == 0) return false;
     done += static_cast<int>(got);
   }
-  return true;
+  // After the last row the rest of the stream is read up to its end-of-image marker, so that a
+  // file that stops anywhere short of it fails the same way, whatever libjpeg had read ahead.
+  if (cinfo->output_scanline < cinfo->output_height) return true;
+  return jpeg_finish_decompress(cinfo) == TRUE;
 }
 
 bool CallReadIcc(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, JOCTET** icc,
@@ -105,7 +108,12 @@ void JpegSession::ErrorExit(j_common_ptr cinfo) {
 }
 
 void JpegSession::EmitMessage(j_common_ptr cinfo, int level) {
-  if (level < 0) reinterpret_cast<ErrorManager*>(cinfo->err)->warnings++;
+  if (level >= 0) return;
+  // At the end of the data (a file cut short, still being copied, or a read error) libjpeg's
+  // source only warns and feeds the decoder a fake end-of-image marker; the rows it then makes
+  // up are flat grey, not the image, so this warning ends the decode as an error.
+  if (cinfo->err->msg_code == JWRN_JPEG_EOF) cinfo->err->error_exit(cinfo);
+  reinterpret_cast<ErrorManager*>(cinfo->err)->warnings++;
 }
 
 void JpegSession::OutputMessage(j_common_ptr /*cinfo*/) {}

@@ -1,5 +1,6 @@
 // libjpeg's decompressor behind calls that return false instead of long-jumping: the only
-// place of the JPEG decoder that holds setjmp. Warnings are counted, never printed.
+// place of the JPEG decoder that holds setjmp. Warnings are counted, never printed; data that
+// ends before the end-of-image marker is an error, not a warning.
 #pragma once
 
 #include <cstdio>
@@ -26,11 +27,12 @@ class JpegSession {
   bool ReadHeader(FILE* in);
 
   // Returns true when decompression started with the parameters set in cinfo(); false on a
-  // decoding error.
+  // decoding error, or on data ending early in a multi-scan file (read whole here).
   bool Start();
 
-  // Returns true when count rows were read into rows[0..count); false on a decoding error or
-  // when fewer rows were left.
+  // Returns true when count rows were read into rows[0..count) (and, with the last row, the
+  // stream was read to its end-of-image marker); false on a decoding error, on data ending
+  // before that marker, or when fewer rows were left.
   bool ReadScanlines(JSAMPROW* rows, int count);
 
   // Returns the ICC profile assembled from the saved APP2 markers (malloc'ed, the caller

@@ -54,9 +54,11 @@ tmsize_t TiffSource::Read(thandle_t handle, void* buffer, tmsize_t size) {
   if (size <= 0 || self->offset_ >= total) return 0;
   uint64_t length = static_cast<uint64_t>(size);
   if (length > total - self->offset_) length = total - self->offset_;
-  if (!self->file_->ReadAt(self->offset_, buffer, static_cast<size_t>(length))) return -1;
-  self->offset_ += length;
-  return static_cast<tmsize_t>(length);
+  // libtiff adds what a read returns to its byte count before clearing the rest of its
+  // buffer, so a failed read must report the bytes it did deliver (maybe 0), never -1.
+  size_t got = self->file_->ReadUpTo(self->offset_, buffer, static_cast<size_t>(length));
+  self->offset_ += got;
+  return static_cast<tmsize_t>(got);
 }
 
 tmsize_t TiffSource::Write(thandle_t, void*, tmsize_t) { return -1; }

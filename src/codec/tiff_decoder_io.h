@@ -1,4 +1,4 @@
-// libtiff opened over an InputFile: reads go through InputFile::ReadAt with the handle's own
+// libtiff opened over an InputFile: reads go through InputFile::ReadUpTo with the handle's own
 // offset (never a memory map), libtiff's messages are swallowed, and its single allocations
 // are capped.
 #pragma once

@@ -13,6 +13,7 @@
 #include "codec/read_back.h"
 #include "codec/save_page.h"
 #include "codec/test_image.h"
+#include "support/images.h"
 
 namespace {
 
@@ -409,6 +410,36 @@ TEST(ImageInterface, LoadsByContentAndConvertsToEveryFormat) {
     EXPECT_FALSE(fs::exists(dir.File("p.jpg")));
     EXPECT_EQ(image.Load(dir.File("nothing").c_str()), 0);
     EXPECT_EQ(image.GetPageCount(), 0);
+  }
+}
+
+// A source that shrinks between Load and Save (a copy still being made, a file rewritten, a
+// failing disk) fails the save and leaves nothing, in every decoder that reads the file again
+// while saving: through libtiff's, giflib's, libspng's and libjpeg's read callbacks, whose
+// handling of a short read the sanitizers watch, and through direct reads.
+TEST(ImageInterface, SourceCutShortAfterLoadFailsTheSave) {
+  TempDir dir;
+  // Noise, so that every format's pixel data is most of its file.
+  FakeDecoder noise(MakePage(160, 120, PixelLayout::kRGB8, [](int x, int y, int c) {
+    return ((x * 73856093u) ^ (y * 19349663u) ^ (c * 83492791u)) * 2654435761u >> 24;
+  }));
+  ASSERT_TRUE(SavePage(noise, dir.File("jpeg").c_str(), Record<_SAVEIMAGEINFO::_JPG>()));
+  ASSERT_TRUE(SavePage(noise, dir.File("gif").c_str(), Record<_SAVEIMAGEINFO::_GIF>()));
+  ASSERT_TRUE(SavePage(noise, dir.File("bmp").c_str(), Record<_SAVEIMAGEINFO::_BMP>()));
+  WritePng(dir.File("png"), 160, 120);
+  // Our own TIFFs keep their directory after the pixels, which a cut would take away.
+  WriteFile(dir.File("tiff"), TiffDirectoryFirst(160, 120, std::string(160 * 120 * 3, '\x5a')));
+  WriteFile(dir.File("pnm"), "P6\n160 120\n255\n" + std::string(160 * 120 * 3, '\x5a'));
+  for (const char* name : {"jpeg", "tiff", "gif", "bmp", "png", "pnm"}) {
+    SCOPED_TRACE(name);
+    std::string source = dir.File(name);
+    CImageInterface image;
+    ASSERT_NE(image.Load(source.c_str()), 0);
+    fs::resize_file(source, fs::file_size(source) / 2);
+    std::string out = dir.File("out.jpg");
+    auto info = Record<_SAVEIMAGEINFO::_JPG>();
+    EXPECT_EQ(image.Save(out.c_str(), &info), 0);
+    EXPECT_FALSE(fs::exists(out));
   }
 }
 

@@ -103,6 +103,59 @@ std::string JpegFrameOnly(uint16_t width, uint16_t height) {
   return jpeg;
 }
 
+// Returns the bytes of width x height pixels of noise, three samples each.
+std::string NoiseRgb(int width, int height) {
+  std::string rgb;
+  for (uint32_t i = 0; i < static_cast<uint32_t>(width * height * 3); ++i) {
+    rgb += static_cast<char>((i * 2654435761u) >> 24);
+  }
+  return rgb;
+}
+
+// A lossless WebP of black and green squares: every prefix code but green's has a single
+// symbol, so the entropy-coded pixels are one bit each.
+std::string WebpSquares(int width, int height) {
+  std::string data = "\x2f";
+  int used = 0;
+  auto put = [&](uint32_t value, int bits) {
+    for (int i = 0; i < bits; ++i, ++used) {
+      if (used % 8 == 0) data += '\0';
+      if ((value >> i) & 1) data.back() = static_cast<char>(data.back() | (1 << (used % 8)));
+    }
+  };
+  put(static_cast<uint32_t>(width - 1), 14);
+  put(static_cast<uint32_t>(height - 1), 14);
+  put(0, 1);  // no alpha
+  put(0, 3);  // version
+  put(0, 1);  // no transform
+  put(0, 1);  // no colour cache
+  put(0, 1);  // one prefix code group
+
+  // A simple prefix code of the symbol first, or of first and second (second >= 0).
+  auto simpleCode = [&](uint32_t first, int second) {
+    put(1, 1);
+    put(second >= 0 ? 1 : 0, 1);
+    put(1, 1);  // first takes 8 bits
+    put(first, 8);
+    if (second >= 0) put(static_cast<uint32_t>(second), 8);
+  };
+  simpleCode(0, 255);   // green
+  simpleCode(0, -1);    // red
+  simpleCode(0, -1);    // blue
+  simpleCode(255, -1);  // alpha
+  simpleCode(0, -1);    // distance, unused
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) put(static_cast<uint32_t>((x / 8) ^ (y / 8)) & 1u, 1);
+  }
+  std::string chunk = "VP8L";
+  AppendLe32(chunk, static_cast<uint32_t>(data.size()));
+  chunk += data;
+  if (data.size() % 2 != 0) chunk += '\0';
+  std::string file = "RIFF";
+  AppendLe32(file, static_cast<uint32_t>(4 + chunk.size()));
+  return file + "WEBP" + chunk;
+}
+
 // Small sound files of every written format, made by the codec itself from a BMP.
 void MakeSmallSources(const std::string& folder) {
   WriteBmp(folder + "/small.bmp", 16, 12);
@@ -160,6 +213,52 @@ TEST_F(FaultTest, BrokenAndHostileImagesFailAloneInBoundedMemory) {
   EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
   for (const char* name : {"vast.jpg", "vast-rle.jpg", "loop.jpg"}) {
     EXPECT_FALSE(fs::exists(out_ + "/" + name) && fs::file_size(out_ + "/" + name) == 0) << name;
+  }
+}
+
+// A source cut short in its pixel data (a copy still being made, a download broken off) is not
+// converted, whatever its format: its line closes with a failure, nothing is written for it, no
+// temporary file is left and the exit status says so. Whole, every one of them converts.
+TEST_F(FaultTest, SourcesCutInTheirPixelDataAreNotConverted) {
+  const int kWidth = 96, kHeight = 64;
+  const std::string noise = NoiseRgb(kWidth, kHeight);
+  TempDir made;
+  WriteFile(made / "noise.ppm", "P6\n96 64\n255\n" + noise);
+  CImageInterface codec;
+  ASSERT_NE(codec.Load((made / "noise.ppm").c_str()), 0);
+  CConvertSettings settings;
+  InitConvertSettings(settings);
+  ASSERT_NE(codec.Save((made / "noise.jpg").c_str(), &settings.m_jpg), 0);
+  ASSERT_NE(codec.Save((made / "noise.gif").c_str(), &settings.m_gif), 0);
+  ASSERT_NE(codec.Save((made / "noise.bmp").c_str(), &settings.m_bmp), 0);
+  WritePng(made / "noise.png", kWidth, kHeight);  // stored deflate: the data is most of it
+  WriteFile(made / "noise.tif", TiffDirectoryFirst(kWidth, kHeight, noise));
+  WriteFile(made / "noise.webp", WebpSquares(kWidth, kHeight));
+  // The pixel data is most of each file: a cut at three fifths lies well inside it.
+  const char* kSources[] = {"noise.bmp", "noise.png",  "noise.tif", "noise.gif",
+                            "noise.jpg", "noise.webp", "noise.ppm"};
+
+  for (const char* name : kSources) fs::copy_file(made / name, src_ + "/" + name);
+  ProcessResult whole = Convert({});
+  EXPECT_EQ(whole.exitCode, 0) << whole.out;
+  std::vector<std::string> wholeLines = ProgressLines(whole.out);
+  ASSERT_EQ(wholeLines.size(), std::size(kSources)) << whole.out;
+  for (const std::string& line : wholeLines) EXPECT_TRUE(line.ends_with("....Ready")) << line;
+
+  for (const char* name : kSources) {
+    SCOPED_TRACE(name);
+    fs::remove_all(src_);
+    fs::remove_all(out_);
+    SetUp();
+    std::string bytes = ReadFile(made / name);
+    WriteFile(src_ + "/" + name, bytes.substr(0, bytes.size() * 3 / 5));
+    ProcessResult r = Convert({});
+    std::vector<std::string> lines = ProgressLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_TRUE(lines[0].ends_with(".Loading failed") || lines[0].ends_with(".Converting failed"))
+        << lines[0];
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Tree(out_), std::vector<std::string>{}) << "no output and no temporary file";
   }
 }
 

@@ -87,6 +87,30 @@ void WriteTiff(const std::string& path, int width, int height, int pages) {
   WriteFile(path, file);
 }
 
+std::string TiffDirectoryFirst(int width, int height, const std::string& rgb) {
+  const uint32_t tags[][3] = {{256, 4, static_cast<uint32_t>(width)},
+                              {257, 4, static_cast<uint32_t>(height)},
+                              {258, 3, 8},
+                              {259, 3, 1},
+                              {262, 3, 2},
+                              {273, 4, 8 + 2 + 9 * 12 + 4},
+                              {277, 3, 3},
+                              {278, 4, static_cast<uint32_t>(height)},
+                              {279, 4, static_cast<uint32_t>(rgb.size())}};
+  std::string file = "II*";
+  file += '\0';
+  AppendLe32(file, 8);
+  AppendLe16(file, 9);
+  for (const auto& t : tags) {
+    AppendLe16(file, t[0]);
+    AppendLe16(file, t[1]);
+    AppendLe32(file, 1);  // one bits-per-sample value stands for all three samples
+    AppendLe32(file, t[2]);
+  }
+  AppendLe32(file, 0);
+  return file + rgb;
+}
+
 namespace {
 
 uint32_t Crc32(const std::string& bytes) {

@@ -22,6 +22,10 @@ void WriteBmp(const std::string& path, int width, int height, int seed = 0);
 // Writes an uncompressed 8-bit RGB TIFF with pages directories of width x height each.
 void WriteTiff(const std::string& path, int width, int height, int pages);
 
+// Returns an uncompressed 8-bit RGB TIFF of width x height pixels rgb whose directory comes
+// before the pixels, as many cameras and scanners store it: a cut in the pixels leaves it whole.
+std::string TiffDirectoryFirst(int width, int height, const std::string& rgb);
+
 // Writes an 8-bit RGB PNG of width x height (deflate's stored blocks, no compression).
 void WritePng(const std::string& path, int width, int height);
 
