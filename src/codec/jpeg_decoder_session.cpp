@@ -43,8 +43,8 @@ bool CallReadScanlines(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, JSAMPR
     if (got == 0) return false;
     done += static_cast<int>(got);
   }
-  // After the last row the rest of the stream is read up to its end-of-image marker, so that a
-  // file that stops anywhere short of it fails the same way, whatever libjpeg had read ahead.
+  // After the last row the rest of the stream is read up to its end-of-image marker: a scan
+  // whose data stops short fails here even when libjpeg had not read that far ahead yet.
   if (cinfo->output_scanline < cinfo->output_height) return true;
   return jpeg_finish_decompress(cinfo) == TRUE;
 }
@@ -109,11 +109,25 @@ void JpegSession::ErrorExit(j_common_ptr cinfo) {
 
 void JpegSession::EmitMessage(j_common_ptr cinfo, int level) {
   if (level >= 0) return;
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+  auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
   // At the end of the data (a file cut short, still being copied, or a read error) libjpeg's
-  // source only warns and feeds the decoder a fake end-of-image marker; the rows it then makes
-  // up are flat grey, not the image, so this warning ends the decode as an error.
-  if (cinfo->err->msg_code == JWRN_JPEG_EOF) cinfo->err->error_exit(cinfo);
-  reinterpret_cast<ErrorManager*>(cinfo->err)->warnings++;
+  // source only warns and feeds the decoder a fake end-of-image marker, and a sequential scan
+  // that stops at a marker too early gets its missing bits as zeros: the rows it then makes
+  // up are flat grey, not the image, so both end the decode as an error. What stays a
+  // warning: a sequential file that lacks only its end marker (every bit of its scan is
+  // there); a scan cut short at a restart marker, from where libjpeg resynchronises over the
+  // damage; and a progressive scan short of some refinement bits, which only blurs detail.
+  // A file of several scans that ends early lacks whole scans, which nothing reports later,
+  // so its end fails at once.
+  bool sequential = cinfo->is_decompressor && !decompress->progressive_mode &&
+                    decompress->comps_in_scan == decompress->num_components;
+  if (err->pub.msg_code == JWRN_JPEG_EOF && !sequential) cinfo->err->error_exit(cinfo);
+  if (err->pub.msg_code == JWRN_HIT_MARKER && sequential &&
+      (decompress->unread_marker < JPEG_RST0 || decompress->unread_marker > JPEG_RST0 + 7)) {
+    cinfo->err->error_exit(cinfo);
+  }
+  err->warnings++;
 }
 
 void JpegSession::OutputMessage(j_common_ptr /*cinfo*/) {}

@@ -527,10 +527,14 @@ TEST(JpegDecoder, TruncatedAndDamagedDataNeverCrash) {
       {"cut before the scan header", jpeg.substr(0, sos), DecodeStage::kOpen},
       {"cut halfway through the scan", jpeg.substr(0, sos + (jpeg.size() - sos) / 2),
        DecodeStage::kRead},
-      {"end-of-image marker missing", jpeg.substr(0, jpeg.size() - 2), DecodeStage::kRead},
+      {"cut in the last bytes of the scan", jpeg.substr(0, jpeg.size() - 4), DecodeStage::kRead},
+      // Every pixel is there; only the end marker is missing.
+      {"end-of-image marker missing", jpeg.substr(0, jpeg.size() - 2), DecodeStage::kDone},
       {"cut after a comment that follows the scan",
        jpeg.substr(0, jpeg.size() - 2) + std::string("\xff\xfe\x00\x06note", 8),
-       DecodeStage::kRead},
+       DecodeStage::kDone},
+      {"cut in the middle of a comment that follows the scan",
+       jpeg.substr(0, jpeg.size() - 2) + std::string("\xff\xfe\x00\x06no", 6), DecodeStage::kDone},
       {"progressive, whole", scans, DecodeStage::kDone},
       {"progressive, cut between scans", scans.substr(0, secondSos), DecodeStage::kStart},
   };
