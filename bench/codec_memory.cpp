@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "codec/bmp_writer.h"
 #include "codec/image_interface.h"
-#include "codec/jpeg_encoder.h"
-#include "codec/row_source.h"
-#include "codec/tiff_writer.h"
+#include "codec/pipeline/row_source.h"
+#include "codec/writers/bmp_writer.h"
+#include "codec/writers/jpeg_writer.h"
+#include "codec/writers/tiff_writer.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ int Make(const std::string& format, const char* path, int width, int height) {
   PatternSource rows(width, height);
   bool ok = false;
   if (format == "bmp") ok = WriteBmp(rows, path);
-  if (format == "jpeg") ok = EncodeJpeg(rows, path, JpegEncodeOptions{});
+  if (format == "jpeg") ok = WriteJpeg(rows, path, JpegWriteOptions{});
   if (format == "tiff") ok = WriteTiff(rows, path, TiffWriteOptions{});
   if (format == "png") ok = WritePng(rows, path);
   if (!ok) std::fprintf(stderr, "could not make %s\n", path);

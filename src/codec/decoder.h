@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "codec/input_file.h"
+#include "codec/io/input_file.h"
 
 // Canonical row layouts, 8 bits per sample, samples interleaved in this order.
 enum class PixelLayout : uint8_t {
@@ -39,7 +39,7 @@ struct DecodeRequest {
 
 // What StartPage delivers.
 struct PageInfo {
-  int width = 0;   // of the rows ReadRows will deliver
+  int width = 0;  // of the rows ReadRows will deliver
   int height = 0;
   PixelLayout layout = PixelLayout::kRGB8;
   int orientation = 1;        // as in PageGeometry

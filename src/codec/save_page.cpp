@@ -3,13 +3,13 @@
 #include <cstring>
 #include <string>
 
-#include "codec/bmp_writer.h"
-#include "codec/gif_writer.h"
-#include "codec/jpeg_encoder.h"
-#include "codec/metadata.h"
-#include "codec/output_file.h"
-#include "codec/pipeline.h"
-#include "codec/tiff_writer.h"
+#include "codec/io/output_file.h"
+#include "codec/pipeline/pipeline.h"
+#include "codec/writers/bmp_writer.h"
+#include "codec/writers/gif_writer.h"
+#include "codec/writers/jpeg_writer.h"
+#include "codec/writers/metadata.h"
+#include "codec/writers/tiff_writer.h"
 
 namespace {
 
@@ -35,12 +35,12 @@ bool Run(Decoder& decoder, const char* path, const SaveHeader& header, int chann
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info) {
   int channels = info.nColorDepth >= 1 && info.nColorDepth <= 8 ? 1 : 3;
   return Run(decoder, path, info, channels, [&](RowSource& rows, PageInfo& page) {
-    JpegEncodeOptions options;
+    JpegWriteOptions options;
     options.quality = info.nQuality;
     options.icc = ProfileForOutput(page.icc, channels);
     options.exif = std::move(page.exif);
     if (!ResetExifOrientation(&options.exif)) options.exif.clear();
-    return EncodeJpeg(rows, path, options);
+    return WriteJpeg(rows, path, options);
   });
 }
 

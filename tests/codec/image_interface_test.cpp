@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "codec/jpeg_encoder.h"
 #include "codec/read_back.h"
 #include "codec/save_page.h"
 #include "codec/test_image.h"
+#include "codec/writers/jpeg_writer.h"
 #include "support/images.h"
 
 namespace {
@@ -449,11 +449,11 @@ TEST(ImageInterface, RealJpegOrientationIsAppliedBeforeResizingAndReset) {
   FakePage page =
       MakePage(64, 32, PixelLayout::kRGB8, [](int x, int, int) { return x < 32 ? 0 : 255; });
   std::unique_ptr<RowSource> rows = MakeMemorySource(64, 32, 3, page.pixels);
-  JpegEncodeOptions options;
+  JpegWriteOptions options;
   options.quality = 95;
   options.exif = ExifWithOrientation(6);
   std::string source = dir.File("turned.jpg");
-  ASSERT_TRUE(EncodeJpeg(*rows, source.c_str(), options));
+  ASSERT_TRUE(WriteJpeg(*rows, source.c_str(), options));
 
   CImageInterface image;
   ASSERT_NE(image.Load(source.c_str()), 0);

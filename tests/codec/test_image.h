@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
-#include "codec/pipeline.h"
+#include "codec/pipeline/pipeline.h"
 #include "settings/save_info.h"
 
 struct FakePage {

@@ -1,0 +1,142 @@
+#include "codec/formats/jpeg/jpeg_decoder_session.h"
+
+#include <jerror.h>
+
+#include <cstring>
+
+namespace {
+
+// A progressive file with more scans than this is hostile (each scan rereads the whole
+// coefficient buffer); real encoders write at most a few dozen.
+constexpr int kMaxScans = 1000;
+// Memory libjpeg may take for whole-image buffers (progressive coefficients).
+constexpr long kMaxJpegMemory = 6l << 30;
+
+// Every libjpeg call that may raise an error goes through one of these: each holds its own
+// setjmp and no object with a destructor.
+bool CallCreate(jpeg_decompress_struct* cinfo, std::jmp_buf* jump) {
+  if (setjmp(*jump) != 0) return false;
+  jpeg_create_decompress(cinfo);
+  return true;
+}
+
+bool CallReadHeader(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, FILE* in) {
+  if (setjmp(*jump) != 0) return false;
+  jpeg_abort_decompress(cinfo);
+  jpeg_stdio_src(cinfo, in);
+  jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
+  return jpeg_read_header(cinfo, TRUE) == JPEG_HEADER_OK;
+}
+
+bool CallStart(jpeg_decompress_struct* cinfo, std::jmp_buf* jump) {
+  if (setjmp(*jump) != 0) return false;
+  return jpeg_start_decompress(cinfo) == TRUE;
+}
+
+bool CallReadScanlines(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, JSAMPROW* rows,
+                       int count) {
+  if (setjmp(*jump) != 0) return false;
+  int done = 0;
+  while (done < count) {
+    JDIMENSION got = jpeg_read_scanlines(cinfo, rows + done, static_cast<JDIMENSION>(count - done));
+    if (got == 0) return false;
+    done += static_cast<int>(got);
+  }
+  // After the last row the rest of the stream is read up to its end-of-image marker: a scan
+  // whose data stops short fails here even when libjpeg had not read that far ahead yet.
+  if (cinfo->output_scanline < cinfo->output_height) return true;
+  return jpeg_finish_decompress(cinfo) == TRUE;
+}
+
+bool CallReadIcc(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, JOCTET** icc,
+                 unsigned int* length) {
+  if (setjmp(*jump) != 0) return false;
+  return jpeg_read_icc_profile(cinfo, icc, length) == TRUE;
+}
+
+}  // namespace
+
+JpegSession::JpegSession() {
+  std::memset(&cinfo_, 0, sizeof cinfo_);
+  std::memset(&err_, 0, sizeof err_);
+  std::memset(&progress_, 0, sizeof progress_);
+  cinfo_.err = jpeg_std_error(&err_.pub);
+  err_.pub.error_exit = &JpegSession::ErrorExit;
+  err_.pub.emit_message = &JpegSession::EmitMessage;
+  err_.pub.output_message = &JpegSession::OutputMessage;
+  created_ = CallCreate(&cinfo_, &err_.jump);
+  if (!created_) return;
+  progress_.progress_monitor = &JpegSession::Progress;
+  cinfo_.progress = &progress_;
+  cinfo_.mem->max_memory_to_use = kMaxJpegMemory;
+}
+
+JpegSession::~JpegSession() {
+  if (created_) jpeg_destroy_decompress(&cinfo_);
+}
+
+bool JpegSession::ReadHeader(FILE* in) {
+  if (!created_ || in == nullptr) return false;
+  err_.warnings = 0;
+  return CallReadHeader(&cinfo_, &err_.jump, in);
+}
+
+bool JpegSession::Start() { return created_ && CallStart(&cinfo_, &err_.jump); }
+
+bool JpegSession::ReadScanlines(JSAMPROW* rows, int count) {
+  if (!created_ || count < 0) return false;
+  if (cinfo_.output_scanline + static_cast<JDIMENSION>(count) > cinfo_.output_height) {
+    return false;
+  }
+  return CallReadScanlines(&cinfo_, &err_.jump, rows, count);
+}
+
+JOCTET* JpegSession::ReadIccProfile(unsigned int* length) {
+  JOCTET* icc = nullptr;
+  *length = 0;
+  if (!created_ || !CallReadIcc(&cinfo_, &err_.jump, &icc, length)) {
+    *length = 0;
+    return nullptr;  // jpeg_read_icc_profile frees its buffer on the paths that fail
+  }
+  return icc;
+}
+
+void JpegSession::ErrorExit(j_common_ptr cinfo) {
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+  std::longjmp(err->jump, 1);
+}
+
+void JpegSession::EmitMessage(j_common_ptr cinfo, int level) {
+  if (level >= 0) return;
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+  auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+  // At the end of the data (a file cut short, still being copied, or a read error) libjpeg's
+  // source only warns and feeds the decoder a fake end-of-image marker, and a sequential scan
+  // that stops at a marker too early gets its missing bits as zeros: the rows it then makes
+  // up are flat grey, not the image, so both end the decode as an error. What stays a
+  // warning: a sequential file that lacks only its end marker (every bit of its scan is
+  // there); a scan cut short at a restart marker, from where libjpeg resynchronises over the
+  // damage; and a progressive scan short of some refinement bits, which only blurs detail.
+  // A file of several scans that ends early lacks whole scans, which nothing reports later,
+  // so its end fails at once.
+  bool sequential = cinfo->is_decompressor && !decompress->progressive_mode &&
+                    decompress->comps_in_scan == decompress->num_components;
+  if (err->pub.msg_code == JWRN_JPEG_EOF && !sequential) cinfo->err->error_exit(cinfo);
+  if (err->pub.msg_code == JWRN_HIT_MARKER && sequential &&
+      (decompress->unread_marker < JPEG_RST0 || decompress->unread_marker > JPEG_RST0 + 7)) {
+    cinfo->err->error_exit(cinfo);
+  }
+  err->warnings++;
+}
+
+void JpegSession::OutputMessage(j_common_ptr /*cinfo*/) {}
+
+void JpegSession::Progress(j_common_ptr cinfo) {
+  if (!cinfo->is_decompressor) return;
+  auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (decompress->input_scan_number > kMaxScans) {
+    cinfo->err->msg_code = JERR_NOT_COMPILED;
+    cinfo->err->error_exit(cinfo);
+  }
+}

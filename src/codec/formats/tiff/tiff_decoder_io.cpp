@@ -1,0 +1,91 @@
+#include "codec/formats/tiff/tiff_decoder_io.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+int SwallowMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct OptionsFree {
+  void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+// Messages raised where libtiff has no handle yet go to the process-wide handlers.
+void SilenceGlobalHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+  });
+}
+
+}  // namespace
+
+bool HasTiffSignature(const InputFile& file) {
+  unsigned char head[4];
+  if (file.size() < 8 || !file.ReadAt(0, head, sizeof head)) return false;
+  static const unsigned char kSignatures[4][4] = {
+      {'I', 'I', 42, 0}, {'M', 'M', 0, 42}, {'I', 'I', 43, 0}, {'M', 'M', 0, 43}};
+  for (const auto& signature : kSignatures) {
+    if (std::memcmp(head, signature, 4) == 0) return true;
+  }
+  return false;
+}
+
+std::unique_ptr<TiffSource> TiffSource::Open(const InputFile* file) {
+  SilenceGlobalHandlers();
+  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  if (!options) return nullptr;
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kTiffMaxSingleAlloc);
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), SwallowMessage, nullptr);
+  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), SwallowMessage, nullptr);
+  std::unique_ptr<TiffSource> source(new TiffSource(file));
+  source->tif_.reset(TIFFClientOpenExt(file->path().c_str(), "rm", source.get(), Read, Write, Seek,
+                                       Close, Size, Map, Unmap, options.get()));
+  if (!source->tif_) return nullptr;
+  return source;
+}
+
+tmsize_t TiffSource::Read(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* self = static_cast<TiffSource*>(handle);
+  uint64_t total = self->file_->size();
+  if (size <= 0 || self->offset_ >= total) return 0;
+  uint64_t length = static_cast<uint64_t>(size);
+  if (length > total - self->offset_) length = total - self->offset_;
+  // libtiff adds what a read returns to its byte count before clearing the rest of its
+  // buffer, so a failed read must report the bytes it did deliver (maybe 0), never -1.
+  size_t got = self->file_->ReadUpTo(self->offset_, buffer, static_cast<size_t>(length));
+  self->offset_ += got;
+  return static_cast<tmsize_t>(got);
+}
+
+tmsize_t TiffSource::Write(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t TiffSource::Seek(thandle_t handle, toff_t offset, int whence) {
+  auto* self = static_cast<TiffSource*>(handle);
+  uint64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = self->offset_;
+  } else if (whence == SEEK_END) {
+    base = self->file_->size();
+  } else if (whence != SEEK_SET) {
+    return static_cast<toff_t>(-1);
+  }
+  // Offsets past 2^62 cannot be a file position; refusing them keeps the sum from wrapping.
+  constexpr uint64_t kLimit = 1ull << 62;
+  if (offset > kLimit || base > kLimit) return static_cast<toff_t>(-1);
+  self->offset_ = base + offset;
+  return self->offset_;
+}
+
+int TiffSource::Close(thandle_t) { return 0; }
+
+toff_t TiffSource::Size(thandle_t handle) {
+  return static_cast<TiffSource*>(handle)->file_->size();
+}
+
+int TiffSource::Map(thandle_t, void**, toff_t*) { return 0; }
+
+void TiffSource::Unmap(thandle_t, void*, toff_t) {}

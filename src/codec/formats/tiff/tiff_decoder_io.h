@@ -1,0 +1,48 @@
+// libtiff opened over an InputFile: reads go through InputFile::ReadUpTo with the handle's own
+// offset (never a memory map), libtiff's messages are swallowed, and its single allocations
+// are capped.
+#pragma once
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "codec/io/input_file.h"
+
+struct TiffCloser {
+  void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+
+// The largest single buffer libtiff may allocate for one of our handles.
+constexpr int64_t kTiffMaxSingleAlloc = 256ll << 20;
+
+class TiffSource {
+ public:
+  // Returns a handle with the first directory read, or nullptr when file is not a TIFF that
+  // libtiff can open. file must outlive the handle.
+  static std::unique_ptr<TiffSource> Open(const InputFile* file);
+  TiffSource(const TiffSource&) = delete;
+  TiffSource& operator=(const TiffSource&) = delete;
+
+  TIFF* tif() const { return tif_.get(); }
+  uint64_t fileSize() const { return file_->size(); }
+
+ private:
+  explicit TiffSource(const InputFile* file) : file_(file) {}
+  static tmsize_t Read(thandle_t handle, void* buffer, tmsize_t size);
+  static tmsize_t Write(thandle_t handle, void* buffer, tmsize_t size);
+  static toff_t Seek(thandle_t handle, toff_t offset, int whence);
+  static int Close(thandle_t handle);
+  static toff_t Size(thandle_t handle);
+  static int Map(thandle_t handle, void** base, toff_t* size);
+  static void Unmap(thandle_t handle, void* base, toff_t size);
+
+  const InputFile* file_;
+  uint64_t offset_ = 0;
+  TiffPtr tif_;  // last: closed before the state its procedures use
+};
+
+// Returns true when the first bytes of file carry a classic or BigTIFF signature.
+bool HasTiffSignature(const InputFile& file);

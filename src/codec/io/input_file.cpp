@@ -1,0 +1,52 @@
+#include "codec/io/input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+std::unique_ptr<InputFile> InputFile::Open(const char* path) {
+  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; the type test below then
+  // refuses it before any read.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return std::unique_ptr<InputFile>(new InputFile(fd, static_cast<uint64_t>(st.st_size), path));
+}
+
+InputFile::~InputFile() {
+  if (stdio_ != nullptr) {
+    std::fclose(stdio_);  // closes fd_ too
+  } else {
+    close(fd_);
+  }
+}
+
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t length) const {
+  return ReadUpTo(offset, buffer, length) == length;
+}
+
+size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
+  auto* out = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+FILE* InputFile::Stdio() {
+  if (stdio_ == nullptr) stdio_ = fdopen(fd_, "rb");
+  if (stdio_ != nullptr) std::rewind(stdio_);
+  return stdio_;
+}

@@ -1,0 +1,217 @@
+#include "codec/pipeline/resize.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+constexpr int kWeightBits = 14;       // filter weights sum to 1 << kWeightBits
+constexpr int kIntermediateBits = 6;  // fraction bits kept between the two passes
+constexpr int kLobes = 3;
+
+double Lanczos3(double x) {
+  x = std::fabs(x);
+  if (x < 1e-9) return 1.0;
+  if (x >= kLobes) return 0.0;
+  double px = M_PI * x;
+  return kLobes * std::sin(px) * std::sin(px / kLobes) / (px * px);
+}
+
+// For each output sample, the first source sample it reads and the weights of the
+// following ones (taps per output, zero-padded), edges clamped onto the border samples.
+struct Kernel {
+  int taps = 0;
+  std::vector<int> first;
+  std::vector<int16_t> weights;
+};
+
+Kernel MakeKernel(int srcSize, int dstSize) {
+  Kernel k;
+  double scale = static_cast<double>(srcSize) / dstSize;
+  double filterScale = std::max(1.0, scale);
+  double support = kLobes * filterScale;
+  k.taps = std::min(srcSize, static_cast<int>(std::ceil(2 * support)) + 1);
+  k.first.resize(dstSize);
+  k.weights.assign(static_cast<size_t>(dstSize) * k.taps, 0);
+  std::vector<double> w(k.taps);
+  for (int i = 0; i < dstSize; ++i) {
+    double center = (i + 0.5) * scale - 0.5;
+    int lo = static_cast<int>(std::ceil(center - support));
+    int hi = static_cast<int>(std::floor(center + support));
+    int first = std::clamp(lo, 0, srcSize - k.taps);
+    std::fill(w.begin(), w.end(), 0.0);
+    double total = 0;
+    for (int j = lo; j <= hi; ++j) {
+      double v = Lanczos3((j - center) / filterScale);
+      int slot = std::clamp(j, 0, srcSize - 1) - first;
+      if (slot < 0 || slot >= k.taps) continue;
+      w[slot] += v;
+      total += v;
+    }
+    if (std::fabs(total) < 1e-12) {
+      w.assign(k.taps, 0.0);
+      w[std::clamp(static_cast<int>(std::lround(center)), 0, srcSize - 1) - first] = 1.0;
+      total = 1.0;
+    }
+    int16_t* out = &k.weights[static_cast<size_t>(i) * k.taps];
+    int sum = 0, biggest = 0;
+    for (int t = 0; t < k.taps; ++t) {
+      out[t] = static_cast<int16_t>(std::lround(w[t] / total * (1 << kWeightBits)));
+      sum += out[t];
+      if (out[t] > out[biggest]) biggest = t;
+    }
+    out[biggest] = static_cast<int16_t>(out[biggest] + (1 << kWeightBits) - sum);
+    k.first[i] = first;
+  }
+  return k;
+}
+
+template <int kChannels>
+void HorizontalPass(const Kernel& k, const uint8_t* in, int16_t* out, int dstWidth) {
+  constexpr int kMax = 255 << kIntermediateBits;
+  constexpr int kRound = 1 << (kWeightBits - kIntermediateBits - 1);
+  for (int x = 0; x < dstWidth; ++x) {
+    const uint8_t* src = in + static_cast<size_t>(k.first[x]) * kChannels;
+    const int16_t* w = &k.weights[static_cast<size_t>(x) * k.taps];
+    int sum[kChannels] = {};
+    for (int t = 0; t < k.taps; ++t) {
+      for (int c = 0; c < kChannels; ++c) sum[c] += w[t] * src[t * kChannels + c];
+    }
+    for (int c = 0; c < kChannels; ++c) {
+      int v = (sum[c] + kRound) >> (kWeightBits - kIntermediateBits);
+      out[x * kChannels + c] = static_cast<int16_t>(std::clamp(v, 0, kMax));
+    }
+  }
+}
+
+// Returns the most output rows whose filter windows are open at once while source rows are
+// read in order and each output is finished as soon as its last source row arrived.
+int MaxOpenOutputs(const Kernel& k, int srcSize) {
+  int opened = 0, finished = 0, most = 1;
+  int outputs = static_cast<int>(k.first.size());
+  for (int j = 0; j < srcSize; ++j) {
+    while (finished < outputs && k.first[finished] + k.taps - 1 < j) ++finished;
+    while (opened < outputs && k.first[opened] <= j) ++opened;
+    most = std::max(most, opened - finished);
+  }
+  return most;
+}
+
+// The vertical pass either keeps a ring of horizontally resampled rows as tall as the filter
+// or, when fewer rows are needed that way (strong vertical shrinking), one accumulator per
+// output row whose window is open; both sum the same products, so results are identical.
+class ResizeStage : public RowSource {
+ public:
+  ResizeStage(std::unique_ptr<RowSource> source, int width, int height)
+      : RowSource(width, height, source->channels()),
+        source_(std::move(source)),
+        horizontal_(MakeKernel(source_->width(), width)),
+        vertical_(MakeKernel(source_->height(), height)),
+        out_(rowBytes()) {
+    int open = MaxOpenOutputs(vertical_, source_->height());
+    accumulate_ = 2 * open < vertical_.taps;  // an accumulator is twice a ring row
+    slots_ = accumulate_ ? open : vertical_.taps;
+    if (accumulate_) {
+      line_.resize(rowBytes());
+      accums_.resize(static_cast<size_t>(slots_) * rowBytes());
+    } else {
+      ring_.resize(static_cast<size_t>(slots_) * rowBytes());
+      accums_.resize(rowBytes());
+    }
+  }
+
+  const uint8_t* NextRow() override {
+    if (next_ >= height() || (channels() != 1 && channels() != 3)) return nullptr;
+    bool ok = accumulate_ ? Accumulate() : SumRing();
+    if (!ok) return nullptr;
+    const int32_t* sum = accumulate_ ? Accum(next_) : accums_.data();
+    for (size_t i = 0, n = rowBytes(); i < n; ++i) {
+      out_[i] =
+          static_cast<uint8_t>(std::clamp(sum[i] >> (kWeightBits + kIntermediateBits), 0, 255));
+    }
+    ++next_;
+    return out_.data();
+  }
+
+ private:
+  static constexpr int32_t kRound = 1 << (kWeightBits + kIntermediateBits - 1);
+
+  // Returns false when the next source row cannot be read; else its horizontal pass in line.
+  bool ReadSourceRow(int16_t* line) {
+    const uint8_t* row = source_->NextRow();
+    if (row == nullptr) return false;
+    if (channels() == 1) {
+      HorizontalPass<1>(horizontal_, row, line, width());
+    } else {
+      HorizontalPass<3>(horizontal_, row, line, width());
+    }
+    ++read_;
+    return true;
+  }
+
+  static void AddWeighted(int32_t* sum, const int16_t* line, int weight, size_t n) {
+    for (size_t i = 0; i < n; ++i) sum[i] += weight * line[i];
+  }
+
+  bool SumRing() {
+    int first = vertical_.first[next_];
+    while (read_ < first + vertical_.taps) {
+      if (!ReadSourceRow(RingRow(read_))) return false;
+    }
+    const int16_t* w = &vertical_.weights[static_cast<size_t>(next_) * vertical_.taps];
+    std::fill(accums_.begin(), accums_.end(), kRound);
+    for (int t = 0; t < vertical_.taps; ++t) {
+      if (w[t] != 0) AddWeighted(accums_.data(), RingRow(first + t), w[t], rowBytes());
+    }
+    return true;
+  }
+
+  bool Accumulate() {
+    int last = vertical_.first[next_] + vertical_.taps - 1;
+    while (read_ <= last) {
+      int j = read_;
+      if (!ReadSourceRow(line_.data())) return false;
+      for (; opened_ < height() && vertical_.first[opened_] <= j; ++opened_) {
+        std::fill_n(Accum(opened_), rowBytes(), kRound);
+      }
+      for (int y = next_; y < opened_; ++y) {
+        int tap = j - vertical_.first[y];
+        if (tap >= vertical_.taps) continue;
+        int weight = vertical_.weights[static_cast<size_t>(y) * vertical_.taps + tap];
+        if (weight != 0) AddWeighted(Accum(y), line_.data(), weight, rowBytes());
+      }
+    }
+    return true;
+  }
+
+  int16_t* RingRow(int sourceRow) {
+    return ring_.data() + static_cast<size_t>(sourceRow % slots_) * rowBytes();
+  }
+  int32_t* Accum(int outputRow) {
+    return accums_.data() + static_cast<size_t>(outputRow % slots_) * rowBytes();
+  }
+
+  std::unique_ptr<RowSource> source_;
+  Kernel horizontal_;
+  Kernel vertical_;
+  bool accumulate_ = false;
+  int slots_ = 1;
+  std::vector<int16_t> ring_;    // ring mode: source rows after the horizontal pass
+  std::vector<int16_t> line_;    // accumulate mode: the current source row
+  std::vector<int32_t> accums_;  // ring mode: one sum; accumulate mode: open outputs
+  std::vector<uint8_t> out_;
+  int read_ = 0;
+  int opened_ = 0;
+  int next_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RowSource> MakeResizeStage(std::unique_ptr<RowSource> source, int width,
+                                           int height) {
+  if (width < 1 || height < 1) return nullptr;
+  if (source->width() == width && source->height() == height) return source;
+  return std::make_unique<ResizeStage>(std::move(source), width, height);
+}

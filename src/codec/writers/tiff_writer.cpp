@@ -1,0 +1,76 @@
+#include "codec/writers/tiff_writer.h"
+
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kStripBytesTarget = 64 * 1024;
+
+int Silent(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct OptionsDeleter {
+  void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+struct TiffCloser {
+  void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+
+}  // namespace
+
+bool WriteTiff(RowSource& rows, const char* path, const TiffWriteOptions& options) {
+  int channels = rows.channels();
+  if (channels != 1 && channels != 3) return false;
+  std::unique_ptr<TIFFOpenOptions, OptionsDeleter> openOptions(TIFFOpenOptionsAlloc());
+  if (!openOptions) return false;
+  TIFFOpenOptionsSetErrorHandlerExtR(openOptions.get(), Silent, nullptr);
+  TIFFOpenOptionsSetWarningHandlerExtR(openOptions.get(), Silent, nullptr);
+  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path, "w", openOptions.get()));
+  if (!tif) return false;
+  TIFF* t = tif.get();
+  uint32_t width = static_cast<uint32_t>(rows.width());
+  uint32_t rowBytes = width * 3;
+  uint32_t rowsPerStrip = rowBytes >= kStripBytesTarget ? 1 : kStripBytesTarget / rowBytes;
+  bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width) &&
+            TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(rows.height())) &&
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8) &&
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3) &&
+            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+            TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+            TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+            TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+  if (ok && options.horizontalPredictor)
+    ok = TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  if (ok && !options.description.empty()) {
+    ok = TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, options.description.c_str());
+  }
+  if (ok && !options.software.empty())
+    ok = TIFFSetField(t, TIFFTAG_SOFTWARE, options.software.c_str());
+  if (!ok) return false;
+  std::vector<uint8_t> line(rowBytes);
+  for (int y = 0; y < rows.height(); ++y) {
+    const uint8_t* row = rows.NextRow();
+    if (row == nullptr) return false;
+    const uint8_t* rgb = row;
+    if (channels == 1) {
+      for (uint32_t x = 0; x < width; ++x) line[3 * x] = line[3 * x + 1] = line[3 * x + 2] = row[x];
+      rgb = line.data();
+    } else {
+      std::copy(row, row + rowBytes, line.begin());  // libtiff may alter the buffer it is given
+      rgb = line.data();
+    }
+    if (TIFFWriteScanline(t, const_cast<uint8_t*>(rgb), static_cast<uint32_t>(y), 0) != 1) {
+      return false;
+    }
+  }
+  if (!TIFFWriteDirectory(t)) return false;
+  TIFF* raw = tif.release();
+  // TIFFClose reports nothing; flushing first catches late write errors.
+  bool flushed = TIFFFlush(raw) == 1;
+  TIFFClose(raw);
+  return flushed;
+}

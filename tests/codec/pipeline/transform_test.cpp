@@ -1,0 +1,286 @@
+// The pipeline's geometry and pixels: sizes from the switches, orientation, rotation,
+// colour normalisation and resampling, run over pages served by an in-memory decoder.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "codec/pipeline/orient.h"
+#include "codec/pipeline/pipeline.h"
+#include "codec/pipeline/row_source.h"
+#include "codec/test_image.h"
+
+namespace {
+
+struct GeometryCase {
+  const char* name;
+  int srcW, srcH, orientation;
+  int w, h;
+  bool prop;
+  float rotation;
+  int outW, outH;  // 0 x 0: the save is refused
+};
+
+TEST(PipelineGeometry, SizesFromSwitches) {
+  const GeometryCase kCases[] = {
+      {"none", 640, 480, 1, -1, -1, false, 0, 640, 480},
+      {"width only exact", 640, 480, 1, 320, -1, false, 0, 320, 480},
+      {"height only exact", 640, 480, 1, -1, 100, false, 0, 640, 100},
+      {"both exact", 640, 480, 1, 10, 20, false, 0, 10, 20},
+      {"width prop", 640, 480, 1, 320, -1, true, 0, 320, 240},
+      {"height prop", 640, 480, 1, -1, 120, true, 0, 160, 120},
+      {"fit both prop", 640, 480, 1, 320, 100, true, 0, 133, 100},
+      {"fit both prop width limits", 640, 480, 1, 100, 400, true, 0, 100, 75},
+      {"prop without sizes", 640, 480, 1, -1, -1, true, 0, 640, 480},
+      {"prop upscale", 100, 50, 1, 1000, -1, true, 0, 1000, 500},
+      {"prop at least one", 1000, 1, 1, 10, -1, true, 0, 10, 1},
+      {"zero means not given", 640, 480, 1, 0, 0, false, 0, 640, 480},
+      {"orientation 6 swaps", 640, 480, 6, -1, -1, false, 0, 480, 640},
+      {"orientation 8 prop refers to oriented", 640, 480, 8, 240, -1, true, 0, 240, 320},
+      {"rotate 90", 640, 480, 1, -1, -1, false, 90, 480, 640},
+      {"rotate -90", 640, 480, 1, -1, -1, false, -90, 480, 640},
+      {"rotate 450 after resize", 640, 480, 1, 320, -1, true, 450, 240, 320},
+      {"rotate 45", 100, 100, 1, -1, -1, false, 45, 142, 142},
+      {"rotate NaN is none", 640, 480, 1, -1, -1, false, std::numeric_limits<float>::quiet_NaN(),
+       640, 480},
+      {"rotate inf is none", 640, 480, 1, -1, -1, false, std::numeric_limits<float>::infinity(),
+       640, 480},
+      {"too wide", 640, 480, 1, 65536, -1, false, 0, 0, 0},
+      {"widest allowed", 640, 480, 1, 65535, 1, false, 0, 65535, 1},
+      {"too tall after prop", 1, 100000, 1, -1, -1, true, 0, 0, 0},
+      {"too wide after rotation", 60000, 60000, 1, -1, -1, false, 30, 0, 0},
+  };
+  for (const GeometryCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    PageGeometry g{c.srcW, c.srcH, c.orientation};
+    int w = 0, h = 0;
+    bool ok = OutputSize(Header(c.w, c.h, c.prop, c.rotation), g, &w, &h);
+    EXPECT_EQ(ok, c.outW != 0);
+    if (ok) {
+      EXPECT_EQ(w, c.outW);
+      EXPECT_EQ(h, c.outH);
+    }
+  }
+}
+
+FakePage Numbered(int w, int h) {
+  return MakePage(w, h, PixelLayout::kG8, [w](int x, int y, int) { return y * w + x + 1; });
+}
+
+TEST(PipelinePixels, QuarterTurnMovesKnownCorner) {
+  FakeDecoder decoder(Numbered(4, 3));
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(-1, -1, false, 90), 1, &out));
+  ASSERT_EQ(out.width, 3);
+  ASSERT_EQ(out.height, 4);
+  // Clockwise: the source's bottom-left comes to the top-left, its top-left to the top-right.
+  EXPECT_EQ(out.At(0, 0), 9);
+  EXPECT_EQ(out.At(2, 0), 1);
+  EXPECT_EQ(out.At(2, 3), 4);
+}
+
+TEST(PipelinePixels, FourQuarterTurnsGiveTheOriginal) {
+  FakePage original = MakePage(7, 5, PixelLayout::kRGB8,
+                               [](int x, int y, int c) { return (x * 37 + y * 11 + c * 5) % 256; });
+  Image image{original.width, original.height, 3, original.pixels};
+  for (int turn = 0; turn < 4; ++turn) {
+    FakeDecoder decoder(PageOf(image));
+    ASSERT_TRUE(RunPipeline(decoder, Header(-1, -1, false, 90), 3, &image));
+  }
+  EXPECT_EQ(image.width, 7);
+  EXPECT_EQ(image.pixels, original.pixels);
+}
+
+TEST(PipelinePixels, OrientationsMatchTheirDefinition) {
+  // Where output pixel (0, 0) and (1, 0) come from in a 3 x 2 source, per orientation.
+  struct Case {
+    int orientation, w, h, first, second;
+  };
+  const Case kCases[] = {{1, 3, 2, 1, 2}, {2, 3, 2, 3, 2}, {3, 3, 2, 6, 5}, {4, 3, 2, 4, 5},
+                         {5, 2, 3, 1, 4}, {6, 2, 3, 4, 1}, {7, 2, 3, 6, 3}, {8, 2, 3, 3, 6}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.orientation);
+    FakePage page = Numbered(3, 2);
+    page.orientation = c.orientation;
+    FakeDecoder decoder(page);
+    Image out;
+    ASSERT_TRUE(RunPipeline(decoder, Header(), 1, &out));
+    EXPECT_EQ(out.width, c.w);
+    EXPECT_EQ(out.height, c.h);
+    EXPECT_EQ(out.At(0, 0), c.first);
+    EXPECT_EQ(out.At(1, 0), c.second);
+  }
+}
+
+TEST(PipelinePixels, ComposedOrientationEqualsBothApplied) {
+  for (int first = 1; first <= 8; ++first) {
+    for (int second = 1; second <= 8; ++second) {
+      SCOPED_TRACE(first * 10 + second);
+      auto source = [] {
+        FakePage p = Numbered(3, 2);
+        return MakeMemorySource(p.width, p.height, 1, p.pixels);
+      };
+      std::vector<uint8_t> twice, once;
+      ASSERT_TRUE(ReadAllRows(*MakeOrientStage(MakeOrientStage(source(), first), second), &twice));
+      ASSERT_TRUE(
+          ReadAllRows(*MakeOrientStage(source(), ComposeOrientations(first, second)), &once));
+      EXPECT_EQ(once, twice);
+    }
+  }
+}
+
+TEST(PipelinePixels, ColourNormalisation) {
+  struct Case {
+    const char* name;
+    PixelLayout layout;
+    std::vector<uint8_t> pixel;
+    int channels;
+    std::vector<uint8_t> expected;
+  };
+  const Case kCases[] = {
+      {"transparent onto white", PixelLayout::kRGBA8, {0, 0, 0, 0}, 3, {255, 255, 255}},
+      {"opaque kept", PixelLayout::kRGBA8, {10, 20, 30, 255}, 3, {10, 20, 30}},
+      {"half alpha", PixelLayout::kRGBA8, {0, 100, 255, 128}, 3, {127, 177, 255}},
+      {"gray alpha to gray", PixelLayout::kGA8, {0, 64}, 1, {191}},
+      {"gray to rgb", PixelLayout::kG8, {77}, 3, {77, 77, 77}},
+      {"rgb to gray", PixelLayout::kRGB8, {255, 0, 0}, 1, {77}},
+      {"white rgb to gray", PixelLayout::kRGB8, {255, 255, 255}, 1, {255}},
+      {"cmyk no ink", PixelLayout::kCMYK8, {0, 0, 0, 0}, 3, {255, 255, 255}},
+      {"cmyk full black", PixelLayout::kCMYK8, {0, 0, 0, 255}, 3, {0, 0, 0}},
+      {"cmyk cyan", PixelLayout::kCMYK8, {255, 0, 0, 0}, 3, {0, 255, 255}},
+      {"cmyk to gray", PixelLayout::kCMYK8, {0, 0, 0, 0}, 1, {255}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakePage page;
+    page.width = page.height = 1;
+    page.layout = c.layout;
+    page.pixels = c.pixel;
+    FakeDecoder decoder(page);
+    Image out;
+    ASSERT_TRUE(RunPipeline(decoder, Header(), c.channels, &out));
+    EXPECT_EQ(out.pixels, c.expected);
+  }
+}
+
+TEST(PipelinePixels, ResizeOfConstantImageStaysConstant) {
+  const int kSizes[][2] = {{13, 7}, {100, 100}, {1, 1}, {3, 40}, {500, 2}};
+  for (const auto& size : kSizes) {
+    SCOPED_TRACE(size[0] * 1000 + size[1]);
+    FakeDecoder decoder(
+        MakePage(40, 30, PixelLayout::kRGB8, [](int, int, int c) { return 50 + c * 90; }));
+    Image out;
+    ASSERT_TRUE(RunPipeline(decoder, Header(size[0], size[1]), 3, &out));
+    ASSERT_EQ(out.width, size[0]);
+    ASSERT_EQ(out.height, size[1]);
+    for (size_t i = 0; i < out.pixels.size(); ++i) ASSERT_EQ(out.pixels[i], 50 + (i % 3) * 90) << i;
+  }
+}
+
+TEST(PipelinePixels, CheckerboardDownscaleIsMidGrayWithoutAliasing) {
+  FakeDecoder decoder(MakePage(256, 256, PixelLayout::kG8,
+                               [](int x, int y, int) { return ((x + y) % 2) ? 255 : 0; }));
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(32, 32), 1, &out));
+  for (uint8_t v : out.pixels) ASSERT_NEAR(v, 128, 2);
+}
+
+TEST(PipelinePixels, LinearRampSurvivesMildAndStrongSquashing) {
+  // Mild shrinking keeps a ring of rows, strong shrinking open accumulators; both must give
+  // the ramp's value at each output row's centre away from the edges.
+  const int kHeights[] = {200, 128, 37, 8, 3};
+  for (int height : kHeights) {
+    SCOPED_TRACE(height);
+    FakeDecoder decoder(MakePage(5, 256, PixelLayout::kG8, [](int, int y, int) { return y; }));
+    Image out;
+    ASSERT_TRUE(RunPipeline(decoder, Header(5, height), 1, &out));
+    double scale = 256.0 / height;
+    for (int y = 0; y < height; ++y) {
+      double centre = (y + 0.5) * scale - 0.5;
+      if (centre - 3 * scale < 0 || centre + 3 * scale > 255) continue;
+      EXPECT_NEAR(out.At(2, y), centre, 1.0) << y;
+    }
+  }
+}
+
+TEST(PipelinePixels, UpscaleKeepsEdgesAndOrder) {
+  FakeDecoder decoder(
+      MakePage(2, 1, PixelLayout::kG8, [](int x, int, int) { return x ? 200 : 0; }));
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(20, 3), 1, &out));
+  EXPECT_LE(out.At(0, 0), 10);
+  EXPECT_GE(out.At(19, 2), 190);
+  for (int x = 1; x < 20; ++x) EXPECT_GE(out.At(x, 1) + 15, out.At(x - 1, 1)) << x;
+}
+
+TEST(PipelinePixels, RequestIsInStoredOrientationAndShrunkPagesAreResizedOn) {
+  FakePage page = MakePage(64, 32, PixelLayout::kG8, [](int, int, int) { return 90; });
+  page.orientation = 6;
+  page.halveOnRequest = true;
+  FakeDecoder decoder(page);
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(8, -1, true), 1, &out));
+  EXPECT_EQ(decoder.lastRequest.minWidth, 16);
+  EXPECT_EQ(decoder.lastRequest.minHeight, 8);
+  EXPECT_EQ(out.width, 8);
+  EXPECT_EQ(out.height, 16);
+  for (uint8_t v : out.pixels) EXPECT_EQ(v, 90);
+}
+
+TEST(PipelinePixels, NoShrinkRequestWhenUpscaling) {
+  FakeDecoder decoder(Numbered(4, 4));
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(8, 2), 1, &out));
+  EXPECT_EQ(decoder.lastRequest.minWidth, 0);
+  EXPECT_EQ(decoder.lastRequest.minHeight, 0);
+}
+
+TEST(PipelinePixels, FreeRotationHasWhiteCornersAndKeepsTheCentre) {
+  FakeDecoder decoder(MakePage(21, 21, PixelLayout::kRGB8, [](int, int, int) { return 0; }));
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(-1, -1, false, 45), 3, &out));
+  ASSERT_EQ(out.width, 30);
+  ASSERT_EQ(out.height, 30);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(out.At(0, 0, c), 255);
+    EXPECT_EQ(out.At(29, 29, c), 255);
+    EXPECT_EQ(out.At(15, 15, c), 0);
+    EXPECT_EQ(out.At(15, 2, c), 0);  // the top corner of the turned square
+  }
+}
+
+TEST(PipelinePixels, SmallFreeRotationMovesTopRowDown) {
+  // A 30 degree clockwise turn lowers the right end of a line through the centre.
+  FakeDecoder decoder(
+      MakePage(41, 41, PixelLayout::kG8, [](int, int y, int) { return y == 20 ? 0 : 255; }));
+  Image out;
+  ASSERT_TRUE(RunPipeline(decoder, Header(-1, -1, false, 30), 1, &out));
+  int cx = out.width / 2, cy = out.height / 2;
+  int dx = 12, dy = static_cast<int>(std::lround(12 * std::tan(M_PI / 6)));
+  EXPECT_LT(out.At(cx + dx, cy + dy), 128);
+  EXPECT_GT(out.At(cx + dx, cy - dy), 200);
+}
+
+TEST(PipelinePixels, DecodeErrorEndsThePipeline) {
+  FakePage page = Numbered(8, 40);
+  page.failAfterRows = 20;
+  const SaveHeader kHeaders[] = {Header(), Header(4, 4), Header(-1, -1, false, 90),
+                                 Header(-1, -1, false, 10)};
+  for (const SaveHeader& header : kHeaders) {
+    FakeDecoder decoder(page);
+    Image out;
+    EXPECT_FALSE(RunPipeline(decoder, header, 1, &out));
+  }
+}
+
+TEST(PipelinePixels, PageOutOfRangeIsRefused) {
+  FakeDecoder decoder(Numbered(2, 2));
+  SaveHeader header = Header();
+  for (int page : {-1, 1, 7}) {
+    header.nPage = page;
+    Image out;
+    EXPECT_FALSE(RunPipeline(decoder, header, 1, &out));
+  }
+}
+
+}  // namespace
