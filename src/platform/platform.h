@@ -92,7 +92,9 @@ class PosixPlatform : public Platform {
   std::string logicalCwd_;  // the full path last entered through ChangeDir
 };
 
-// Returns the process's real platform; it lives for the whole run.
+// Returns the process's real platform; it lives for the whole run. Its first call also makes
+// a write to a closed pipe or past a file-size limit fail like any other write, instead of
+// ending the process (SIGPIPE, SIGXFSZ).
 Platform& SystemPlatform();
 
 // Returns true when name matches pattern by the rules of Platform::Enumerate.
