@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One entry of a folder listing.
@@ -56,12 +58,14 @@ class Platform {
 
   // Returns true and the path of a new, empty temporary file in folder (a hidden name that
   // no usual mask matches); false when none can be made. Until it is published or discarded
-  // it is removed if the process is interrupted (SIGINT, SIGTERM, SIGHUP).
+  // it is removed if the process is interrupted (SIGINT, SIGTERM, SIGHUP). The first one made
+  // in a folder also removes the temporary files there that killed runs left behind.
   virtual bool CreateTempFile(const std::string& folder, std::string* tempPath) = 0;
 
   // Moves the temporary file to target. Without replace it fails when anything named target
-  // exists; with replace it still fails for a read-only file or a folder. Returns true on
-  // success; on failure the temporary file is left for DiscardTempFile.
+  // exists; with replace it still fails for a read-only file or a folder, and an existing
+  // file is only replaced once the new data is on disk. Returns true on success; on failure
+  // the temporary file is left for DiscardTempFile.
   virtual bool PublishFile(const std::string& tempPath, const std::string& target,
                            bool replace) = 0;
 
@@ -88,11 +92,20 @@ class PosixPlatform : public Platform {
   void DiscardTempFile(const std::string& tempPath) override;
   int ProcessorCount() override;
 
+ protected:
+  // Forces the data of the file at path to disk. Returns true on success (or where the file
+  // system has nothing to force), false when the data may not have reached the disk.
+  virtual bool FlushFile(const std::string& path);
+
  private:
   std::string logicalCwd_;  // the full path last entered through ChangeDir
+  // Device and inode of each folder already rid of leftovers (under the temporary files' lock).
+  std::set<std::pair<uint64_t, uint64_t>> swept_;
 };
 
-// Returns the process's real platform; it lives for the whole run.
+// Returns the process's real platform; it lives for the whole run. Its first call also makes
+// a write to a closed pipe or past a file-size limit fail like any other write, instead of
+// ending the process (SIGPIPE, SIGXFSZ).
 Platform& SystemPlatform();
 
 // Returns true when name matches pattern by the rules of Platform::Enumerate.

@@ -1,6 +1,7 @@
 // The real Platform, on POSIX.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -133,6 +134,9 @@ void PosixPlatform::OpenDocument(const std::string& document) {
   if (child == 0) {
     setsid();
     if (fork() == 0) {
+      // The viewer starts with the signal dispositions any program expects.
+      signal(SIGPIPE, SIG_DFL);
+      signal(SIGXFSZ, SIG_DFL);
       int null = open("/dev/null", O_RDWR);
       if (null >= 0) {
         dup2(null, STDIN_FILENO);
@@ -154,6 +158,15 @@ int PosixPlatform::ProcessorCount() {
 }
 
 Platform& SystemPlatform() {
+  // A write to a pipe whose reader has gone (xevra ... | head) or past a file-size limit
+  // would otherwise end the process with outputs half made. Ignored, it fails like any
+  // other write: the console text is lost, the one output fails, the batch goes on.
+  static const bool writeSignalsIgnored = [] {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    return true;
+  }();
+  static_cast<void>(writeSignalsIgnored);
   static PosixPlatform platform;
   return platform;
 }

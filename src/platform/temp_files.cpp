@@ -1,97 +1,75 @@
-// Temporary output files: made beside their target, published by a rename, and removed by a
-// signal handler when the process is interrupted before that.
+// Temporary output files: made beside their target, published by a rename, removed by a signal
+// handler when the process is interrupted before that (temp_registry.cpp), and by a later run
+// when the process was killed outright (temp_names.cpp).
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/temp_names.h"
+#include "platform/temp_registry.h"
 
 namespace {
 
-// The handler may only touch memory that never moves, so the paths of the temporary files
-// alive at a time live in fixed slots. More files in flight than slots still work; only their
-// removal on interruption is not guaranteed.
-constexpr int kSlots = 256;
-struct Slot {
-  std::atomic<int> used{0};
-  char path[PATH_MAX];
-};
-Slot gSlots[kSlots];
-mode_t gFileMode = 0644;
+// Sweeps and creations take turns, so that a sweep never finds a file of this process
+// between its creation and its registration.
+std::mutex gCreateMutex;
 
-void RemoveTempFilesAndDie(int sig) {
-  for (Slot& slot : gSlots) {
-    if (slot.used.load(std::memory_order_acquire) == 2) unlink(slot.path);
-  }
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-void InstallHandlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
+// Returns the permissions that any new file of this process gets.
+mode_t NewFileMode() {
+  static const mode_t mode = [] {
     mode_t mask = umask(0);
     umask(mask);
-    gFileMode = 0666 & ~mask;
-    struct sigaction action {};
-    action.sa_handler = RemoveTempFilesAndDie;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-      struct sigaction old {};
-      // A signal that the caller chose to ignore stays ignored.
-      if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-      sigaction(sig, &action, nullptr);
-    }
-  });
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
 }
 
-void Register(const std::string& path) {
-  if (path.size() >= PATH_MAX) return;
-  for (Slot& slot : gSlots) {
-    int expected = 0;
-    if (slot.used.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
-      std::memcpy(slot.path, path.c_str(), path.size() + 1);
-      slot.used.store(2, std::memory_order_release);
-      return;
-    }
+// Owns a file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
   }
-}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
 
-void Unregister(const std::string& path) {
-  for (Slot& slot : gSlots) {
-    if (slot.used.load(std::memory_order_acquire) == 2 && path == slot.path) {
-      slot.used.store(0, std::memory_order_release);
-      return;
-    }
-  }
-}
+ private:
+  int fd_;
+};
 
 }  // namespace
 
 bool PosixPlatform::CreateTempFile(const std::string& folder, std::string* tempPath) {
-  InstallHandlers();
-  std::string name =
-      (folder.empty() || folder.back() != '/' ? folder + "/" : folder) + ".xevra-XXXXXX.tmp";
+  InstallTempFileCleanup();
+  mode_t mode = NewFileMode();
+  std::string name = TempFileTemplate(folder);
+  std::lock_guard<std::mutex> lock(gCreateMutex);
+  // Once per folder and run, however many paths lead to it.
+  struct stat st;
+  if (stat(folder.empty() ? "." : folder.c_str(), &st) == 0 &&
+      swept_.emplace(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)).second) {
+    SweepTempLeftovers(folder);
+  }
   // No interruption may fall between the file's creation and its registration.
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&block, sig);
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  int fd = mkstemps(name.data(), 4);
-  if (fd >= 0) Register(name);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (fd < 0) return false;
-  // mkstemp makes the file private; outputs get the permissions any new file would get.
-  fchmod(fd, gFileMode);
-  close(fd);
+  bool registered = false;
+  {
+    TempFileCreation creation;
+    if (!creation.allowed()) return false;
+    Descriptor file(mkstemps(name.data(), 4));
+    registered = file.get() >= 0 && RegisterTempFile(name);
+    if (file.get() >= 0 && !registered) unlink(name.c_str());
+    // mkstemp makes the file private; outputs get the permissions any new file would get.
+    if (registered) fchmod(file.get(), mode);
+  }
+  if (!registered) return false;
   *tempPath = name;
   return true;
 }
@@ -103,6 +81,10 @@ bool PosixPlatform::PublishFile(const std::string& tempPath, const std::string& 
     struct stat st;
     bool exists = lstat(target.c_str(), &st) == 0;
     if (exists && (S_ISDIR(st.st_mode) || !IsWritable(target))) return false;
+    // After a power loss a file system may hold the rename but not yet the data it names, and
+    // the file replaced would be gone with its replacement; so the data goes to disk first. A
+    // new name loses nothing that way and is not worth the wait.
+    if (exists && !FlushFile(tempPath)) return false;
     published = rename(tempPath.c_str(), target.c_str()) == 0;
   } else if (renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
              0) {
@@ -113,11 +95,18 @@ bool PosixPlatform::PublishFile(const std::string& tempPath, const std::string& 
     published = link(tempPath.c_str(), target.c_str()) == 0;
     if (published) unlink(tempPath.c_str());
   }
-  if (published) Unregister(tempPath);
+  if (published) UnregisterTempFile(tempPath);
   return published;
 }
 
 void PosixPlatform::DiscardTempFile(const std::string& tempPath) {
   unlink(tempPath.c_str());
-  Unregister(tempPath);
+  UnregisterTempFile(tempPath);
+}
+
+bool PosixPlatform::FlushFile(const std::string& path) {
+  Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return false;
+  // EINVAL: a file system that has nothing to force.
+  return fsync(file.get()) == 0 || errno == EINVAL;
 }

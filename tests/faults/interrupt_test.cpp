@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "faults/fault_support.h"
 #include "support/images.h"
@@ -18,6 +20,30 @@ namespace fs = std::filesystem;
 bool TempFileExists(const std::string& folder) {
   for (const auto& e : fs::directory_iterator(folder)) {
     if (e.path().filename().string().rfind(".xevra-", 0) == 0) return true;
+  }
+  return false;
+}
+
+// Starts xevra with args, its console thrown away; returns its process id.
+pid_t StartXevra(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stdout);
+    std::vector<char*> argv{const_cast<char*>(XEVRA_BINARY)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(XEVRA_BINARY, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Returns true once done exists and a temporary file is being written in folder; false when
+// that has not happened within half a minute.
+bool WaitUntilWriting(const std::string& folder, const std::string& done) {
+  for (int wait = 0; wait < 6000; ++wait) {
+    if (fs::exists(done) && TempFileExists(folder)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
 }
@@ -38,21 +64,10 @@ TEST_F(FaultTest, InterruptionLeavesNoPartialFile) {
     fs::remove_all(out_);
     fs::create_directory(out_);
     WriteFile(out_ + "/b-big.jpg", "previous");
-    std::string args[] = {"s=" + src_ + "/*.bmp", "d=" + out_, "-ov", "-rot33", c.jobs};
-    pid_t pid = fork();
+    pid_t pid = StartXevra({"s=" + src_ + "/*.bmp", "d=" + out_, "-ov", "-rot33", c.jobs});
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      freopen("/dev/null", "w", stdout);
-      execl(XEVRA_BINARY, XEVRA_BINARY, args[0].c_str(), args[1].c_str(), args[2].c_str(),
-            args[3].c_str(), args[4].c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
     // Interrupt once the small files are done and a big one is being written.
-    bool writing = false;
-    for (int wait = 0; wait < 6000 && !writing; ++wait) {
-      writing = fs::exists(out_ + "/a2-small.jpg") && TempFileExists(out_);
-      if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    bool writing = WaitUntilWriting(out_, out_ + "/a2-small.jpg");
     kill(pid, c.signal);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -67,6 +82,26 @@ TEST_F(FaultTest, InterruptionLeavesNoPartialFile) {
       EXPECT_TRUE(ReadJpegInfo(out_ + "/" + name, &info)) << name << " is a complete JPEG";
     }
   }
+}
+
+// kill -9 gives no chance to clean up: the run's temporary files stay, until the same
+// command, run again, writes into their folder.
+TEST_F(FaultTest, RerunAfterKillRemovesTheLeftovers) {
+  for (int i = 0; i < 3; ++i) WriteBmp(src_ + "/a" + std::to_string(i) + "-small.bmp", 32, 32, i);
+  WriteBmp(src_ + "/b-big.bmp", 2000, 1600, 1);
+  WriteBmp(src_ + "/c-small.bmp", 32, 32, 4);
+  std::vector<std::string> args{"s=" + src_ + "/*.bmp", "d=" + out_, "-ov", "-rot33", "-j1"};
+  pid_t pid = StartXevra(args);
+  ASSERT_GE(pid, 0);
+  bool writing = WaitUntilWriting(out_, out_ + "/a2-small.jpg");
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(writing) << "the conversion was seen under way";
+  ASSERT_NE(Leftovers(out_), std::vector<std::string>{}) << "the kill left a temporary file";
+  ProcessResult r = RunXevraBinary(args, "/");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Tree(out_), (std::vector<std::string>{"a0-small.jpg", "a1-small.jpg", "a2-small.jpg",
+                                                  "b-big.jpg", "c-small.jpg"}));
 }
 
 }  // namespace

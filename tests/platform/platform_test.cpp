@@ -1,10 +1,15 @@
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
+#include <filesystem>
 
 #include "platform/text.h"
 #include "support/process.h"
@@ -130,6 +135,186 @@ TEST(Platform, EnumerationIsSortedAndMarksFolders) {
                              [](const DirEntry& e) { return e.name == "d.jpg"; });
   EXPECT_EQ(link->inode, target->inode);
   ASSERT_EQ(chdir("/"), 0);
+}
+
+// Counts the flushes that publishing asks for, and can make them fail.
+class FlushCountingPlatform : public PosixPlatform {
+ public:
+  int flushes = 0;
+  bool flushFails = false;
+
+ protected:
+  bool FlushFile(const std::string& path) override {
+    ++flushes;
+    return !flushFails && PosixPlatform::FlushFile(path);
+  }
+};
+
+enum class Existing { kNothing, kFile, kReadOnlyFile, kFolder };
+
+struct PublishCase {
+  const char* what;
+  Existing existing;  // what the target's name holds before the publish
+  bool replace;
+  bool flushFails;
+  bool published;
+  int flushes;  // only a file that is replaced needs its replacement on disk first
+};
+
+const PublishCase kPublishCases[] = {
+    {"new name", Existing::kNothing, false, false, true, 0},
+    {"new name, replacing allowed", Existing::kNothing, true, false, true, 0},
+    {"name taken", Existing::kFile, false, false, false, 0},
+    {"file replaced", Existing::kFile, true, false, true, 1},
+    {"replacement not on disk", Existing::kFile, true, true, false, 1},
+    {"read-only file", Existing::kReadOnlyFile, true, false, false, 0},
+    {"folder", Existing::kFolder, true, false, false, 0},
+};
+
+TEST(Platform, PublishingReplacesOnlyWhatItMayAndOnlyOnceOnDisk) {
+  for (const PublishCase& c : kPublishCases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string target = dir / "out.jpg";
+    if (c.existing == Existing::kFolder) {
+      ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    } else if (c.existing != Existing::kNothing) {
+      WriteFile(target, "old");
+      if (c.existing == Existing::kReadOnlyFile) chmod(target.c_str(), 0444);
+    }
+    FlushCountingPlatform platform;
+    platform.flushFails = c.flushFails;
+    std::string temp;
+    ASSERT_TRUE(platform.CreateTempFile(dir.path(), &temp));
+    WriteFile(temp, "new");
+    EXPECT_EQ(platform.PublishFile(temp, target, c.replace), c.published);
+    EXPECT_EQ(platform.flushes, c.flushes);
+    if (c.published) {
+      EXPECT_EQ(ReadFile(target), "new");
+    } else {
+      if (c.existing != Existing::kFolder) {
+        EXPECT_EQ(ReadFile(target), "old");
+      }
+      platform.DiscardTempFile(temp);
+    }
+    EXPECT_EQ(ListTree(dir.path()),
+              std::vector<std::string>{c.existing == Existing::kFolder ? "out.jpg/" : "out.jpg"});
+  }
+}
+
+// However many temporary files are alive when the run is interrupted (a -sep run on a file
+// of hundreds of pages holds one for each), none is left behind. SIGTERM stands for the
+// three signals: unlike SIGINT, a test runner started in the background does not ignore it.
+TEST(Platform, InterruptionRemovesEveryTemporaryFile) {
+  constexpr int kFiles = 300;
+  TempDir dir;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    PosixPlatform platform;
+    std::string temp;
+    for (int i = 0; i < kFiles; ++i) {
+      if (!platform.CreateTempFile(dir.path(), &temp)) _exit(1);
+    }
+    raise(SIGTERM);
+    _exit(2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_EQ(ListTree(dir.path()).size(), 0u);
+}
+
+// Returns the id of a process that has ended.
+pid_t DeadProcessId() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// A name of the form the platform gives temporary files.
+std::string TempName(const std::string& host, pid_t pid, const char* random = "a1B2c3") {
+  return ".xevra-" + host + "-" + std::to_string(pid) + "-" + random + ".tmp";
+}
+
+struct LeftoverCase {
+  const char* what;
+  std::string name;
+  bool stale;  // last written two days ago
+  bool removed;
+};
+
+// Leftovers of killed runs go when a run first writes into their folder; the files of
+// runs still going, and anything not of ours, stay.
+TEST(Platform, FirstTemporaryFileInAFolderRemovesLeftoversOfKilledRuns) {
+  TempDir dir;
+  PosixPlatform platform;
+  // The host part of this host's names, as the platform writes them.
+  std::string probe;
+  ASSERT_TRUE(platform.CreateTempFile(dir.path(), &probe));
+  std::string probeName = probe.substr(probe.rfind('/') + 1);
+  std::string ownTail = "-" + std::to_string(getpid()) + "-";
+  ASSERT_EQ(probeName.rfind(".xevra-", 0), 0u) << probeName;
+  size_t tail = probeName.rfind(ownTail);
+  ASSERT_NE(tail, std::string::npos) << probeName << " names this process";
+  ASSERT_EQ(probeName.size(), tail + ownTail.size() + 6 + 4) << probeName;
+  for (const char* mask : {"*.jpg", "*.bmp", "*.tif", "*.gif", "*.png"}) {
+    EXPECT_FALSE(MatchesPattern(mask, probeName)) << mask;
+  }
+  std::string host = probeName.substr(7, tail - 7);
+  platform.DiscardTempFile(probe);
+
+  pid_t dead = DeadProcessId();
+  const LeftoverCase cases[] = {
+      {"this host, process gone", TempName(host, dead), false, true},
+      {"this host, process running", TempName(host, getppid()), false, false},
+      {"this host, running, two days old", TempName(host, getppid(), "d4E5f6"), true, true},
+      {"this process's id, not its file", TempName(host, getpid()), false, true},
+      {"other host", TempName("node-7", dead), false, false},
+      {"other host, two days old", TempName("node-7", dead, "g7H8i9"), true, true},
+      {"old form", ".xevra-Q1w2E3.tmp", false, false},
+      {"old form, two days old", ".xevra-R4t5Y6.tmp", true, true},
+      {"not ours: another extension", TempName(host, dead) + ".jpg", true, false},
+      {"not ours: not hidden", TempName(host, dead).substr(1), true, false},
+      {"not ours: short random part", TempName(host, dead, "abc"), true, false},
+      {"not ours: no process id", ".xevra-" + host + "-x1-j1K2l3.tmp", true, false},
+      {"not ours: old form's length, other letters", ".xevra-notes.tmp", true, false},
+      {"not ours: a folder", TempName(host, dead, "m4N5o6"), true, false},
+  };
+  TempDir folder;
+  for (const LeftoverCase& c : cases) {
+    if (std::string(c.what) == "not ours: a folder") {
+      ASSERT_EQ(mkdir((folder / c.name).c_str(), 0755), 0);
+    } else {
+      WriteFile(folder / c.name, "leftover");
+    }
+    if (c.stale) {
+      struct timespec times[2] = {{std::time(nullptr) - 2 * 24 * 3600, 0}, {0, UTIME_OMIT}};
+      times[1] = times[0];
+      ASSERT_EQ(utimensat(AT_FDCWD, (folder / c.name).c_str(), times, 0), 0) << c.what;
+    }
+  }
+  std::string temp;
+  ASSERT_TRUE(platform.CreateTempFile(folder.path(), &temp));
+  for (const LeftoverCase& c : cases) {
+    struct stat st;
+    EXPECT_EQ(lstat((folder / c.name).c_str(), &st) != 0, c.removed) << c.what << ": " << c.name;
+  }
+  // One sweep a folder and run, however the folder is reached.
+  ASSERT_EQ(symlink(folder.path().c_str(), (dir / "link").c_str()), 0);
+  std::string later = TempName(host, dead, "p7Q8r9");
+  WriteFile(folder / later, "leftover");
+  std::string more;
+  ASSERT_TRUE(platform.CreateTempFile(folder.path(), &more));
+  ASSERT_TRUE(platform.CreateTempFile(dir / "link", &more));
+  EXPECT_TRUE(std::filesystem::exists(folder / later));
+  // Another sweep of the folder while this process's files are in it keeps them.
+  PosixPlatform nextRun;
+  ASSERT_TRUE(nextRun.CreateTempFile(folder.path(), &more));
+  EXPECT_FALSE(std::filesystem::exists(folder / later));
+  EXPECT_TRUE(std::filesystem::exists(temp)) << "this process's own file stays";
 }
 
 TEST(Text, SearchesStepByCharacter) {

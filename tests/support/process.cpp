@@ -47,8 +47,9 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
     close(pipeFds[0]);
     close(pipeFds[1]);
     if (chdir(cwd.c_str()) != 0) _exit(126);
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
     if (limits.maxFileBytes > 0) {
-      signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit {
         static_cast<rlim_t>(limits.maxFileBytes), static_cast<rlim_t>(limits.maxFileBytes)
       };
@@ -61,7 +62,15 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   close(pipeFds[1]);
   char buffer[4096];
   ssize_t n;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, n);
+  int lines = 0;
+  while ((limits.outputLines < 0 || lines < limits.outputLines) &&
+         (n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+    // Like head -n, whatever arrived beyond the last line wanted is dropped.
+    for (ssize_t i = 0; i < n; ++i) {
+      result.out += buffer[i];
+      if (buffer[i] == '\n' && ++lines == limits.outputLines) break;
+    }
+  }
   close(pipeFds[0]);
   int status = 0;
   struct rusage usage {};

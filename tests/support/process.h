@@ -14,11 +14,14 @@ struct ProcessResult {
 // Limits put on a child process.
 struct ProcessLimits {
   unsigned timeoutSeconds = 0;  // the child is killed (SIGALRM) after this long; 0: never
-  long maxFileBytes = 0;        // RLIMIT_FSIZE, with SIGXFSZ ignored; 0: none
+  long maxFileBytes = 0;        // RLIMIT_FSIZE; 0: none
+  int outputLines = -1;  // standard output is closed after this many lines are read; -1: never
 };
 
 // Runs program with args in folder cwd; extraEnv entries ("NAME=value") are added to the
-// environment. Fails the calling test when the process cannot be started.
+// environment. The child starts with the signal dispositions a shell gives a command (SIGPIPE
+// and SIGXFSZ at their defaults, whatever the test runner does with them). Fails the calling
+// test when the process cannot be started.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::string& cwd, const std::vector<std::string>& extraEnv = {},
                          const ProcessLimits& limits = {});
