@@ -116,6 +116,11 @@ bool PosixPlatform::IsWritable(const std::string& path) {
   return access(path.c_str(), W_OK) == 0;
 }
 
+bool PosixPlatform::IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool PosixPlatform::MakeDir(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 
 bool PosixPlatform::RemoveFile(const std::string& path) {
