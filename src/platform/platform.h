@@ -1,6 +1,7 @@
 // The operating-system layer: the one place that calls the system for the current folder,
 // files, folders and the desktop. Everything above it takes a Platform& so that tests can hand
-// in a fake that refuses what a real system (or root) would allow.
+// in a fake that refuses what a real system (or root) would allow. Every path may be of any
+// length, also longer than one system call takes.
 #pragma once
 
 #include <cstdint>
