@@ -18,6 +18,10 @@ class GatedPlatform final : public Platform {
     settle_(path);
     return inner_.IsWritable(path);
   }
+  bool IsFolder(const std::string& path) override {
+    settle_(path);
+    return inner_.IsFolder(path);
+  }
   bool MakeDir(const std::string& path) override {
     settle_(path);
     return inner_.MakeDir(path);

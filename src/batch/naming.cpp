@@ -4,8 +4,18 @@
 
 #include "platform/text.h"
 
+namespace {
+
+// A folder is taken whoever may write it: no output could ever take its name. A read-only
+// file is not, since its conversion is to fail rather than move to another name.
+bool IsTaken(const std::string& name, Platform& platform) {
+  return platform.IsWritable(name) || platform.IsFolder(name);
+}
+
+}  // namespace
+
 std::string MakeUniqueName(std::string name, std::string extension, Platform& platform) {
-  if (!platform.IsWritable(name)) return name;
+  if (!IsTaken(name, platform)) return name;
   // A dot in a folder name is no extension: cutting there would move the output into another
   // folder.
   size_t dot = FindLastChar(name, '.');
@@ -18,7 +28,7 @@ std::string MakeUniqueName(std::string name, std::string extension, Platform& pl
   // up, and the first gap is taken.
   for (unsigned long n = 1;; ++n) {
     std::string candidate = stem + "(" + std::to_string(n) + ")" + extension;
-    if (!platform.IsWritable(candidate)) return candidate;
+    if (!IsTaken(candidate, platform)) return candidate;
   }
 }
 

@@ -1,6 +1,6 @@
 // Output naming: what happens when an output's name is already taken. A name counts as taken
-// when something of that name exists and may be written; a read-only file counts as free,
-// since nothing would ever be written over it.
+// when a folder of that name exists, whoever may write it, or a file that may be written; a
+// read-only file counts as free, since nothing would ever be written over it.
 #pragma once
 
 #include <string>

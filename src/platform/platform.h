@@ -1,6 +1,7 @@
 // The operating-system layer: the one place that calls the system for the current folder,
 // files, folders and the desktop. Everything above it takes a Platform& so that tests can hand
-// in a fake that refuses what a real system (or root) would allow.
+// in a fake that refuses what a real system (or root) would allow. Every path may be of any
+// length, also longer than one system call takes.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,10 @@ class Platform {
   // when it is missing, read-only or cannot be examined. Root gets no exemption.
   virtual bool IsWritable(const std::string& path) = 0;
 
+  // Returns true when path is a folder or a link to one, whoever owns it and whatever its
+  // permissions; false otherwise.
+  virtual bool IsFolder(const std::string& path) = 0;
+
   // Creates the one folder path (its parent must exist). Returns true on success.
   virtual bool MakeDir(const std::string& path) = 0;
 
@@ -84,6 +89,7 @@ class PosixPlatform : public Platform {
   std::vector<DirEntry> Enumerate(const std::string& pattern) override;
   std::string FullPath(const std::string& pattern) override;
   bool IsWritable(const std::string& path) override;
+  bool IsFolder(const std::string& path) override;
   bool MakeDir(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
   void OpenDocument(const std::string& document) override;

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "platform/long_path.h"
 #include "platform/platform.h"
 
 namespace {
@@ -40,10 +42,24 @@ bool ListingOrder(const DirEntry& a, const DirEntry& b) {
 
 namespace {
 
+// Returns true and fills *st with what path leads to, links followed; false when it cannot
+// be examined.
+bool StatAnyLength(const std::string& path, struct stat* st) {
+  AtPath at;
+  return ResolveAtPath(path, &at) && fstatat(at.dir, at.rest.c_str(), st, 0) == 0;
+}
+
 bool SameFolder(const std::string& a, const char* b) {
   struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+  return StatAnyLength(a, &sa) && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
+}
+
+// Returns true when path (as long as it may be) became the current directory.
+bool EnterFolder(const std::string& path) {
+  if (path.size() < PATH_MAX) return chdir(path.c_str()) == 0;
+  FdOwner folder(OpenFolderHandle(path));
+  return folder.get() >= 0 && fchdir(folder.get()) == 0;
 }
 
 }  // namespace
@@ -73,7 +89,7 @@ bool PosixPlatform::ChangeDir(const std::string& path) {
   } else if (std::string cwd; CurrentDir(&cwd)) {
     target = ResolveDots(cwd + "/" + path);
   }
-  if (chdir(target.c_str()) != 0) return false;
+  if (!EnterFolder(target)) return false;
   logicalCwd_ = target[0] == '/' ? target : std::string();
   return true;
 }
@@ -111,18 +127,32 @@ std::string PosixPlatform::FullPath(const std::string& pattern) {
 }
 
 bool PosixPlatform::IsWritable(const std::string& path) {
+  AtPath at;
+  if (!ResolveAtPath(path, &at)) return false;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return false;
+  if (fstatat(at.dir, at.rest.c_str(), &st, 0) != 0) return false;
   if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-  return access(path.c_str(), W_OK) == 0;
+  return faccessat(at.dir, at.rest.c_str(), W_OK, 0) == 0;
 }
 
-bool PosixPlatform::MakeDir(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+bool PosixPlatform::IsFolder(const std::string& path) {
+  struct stat st;
+  return StatAnyLength(path, &st) && S_ISDIR(st.st_mode);
+}
+
+bool PosixPlatform::MakeDir(const std::string& path) {
+  AtPath at;
+  return ResolveAtPath(path, &at) && mkdirat(at.dir, at.rest.c_str(), 0777) == 0;
+}
 
 bool PosixPlatform::RemoveFile(const std::string& path) {
+  AtPath at;
+  if (!ResolveAtPath(path, &at)) return false;
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-  return unlink(path.c_str()) == 0;
+  if (fstatat(at.dir, at.rest.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  return unlinkat(at.dir, at.rest.c_str(), 0) == 0;
 }
 
 void PosixPlatform::OpenDocument(const std::string& document) {

@@ -135,9 +135,14 @@ std::string TempFileTemplate(const std::string& folder) {
   return path;
 }
 
-void SweepTempLeftovers(const std::string& folder) {
-  DirHandle dir(opendir(folder.empty() ? "." : folder.c_str()));
-  if (!dir) return;
+void SweepTempLeftovers(int folder) {
+  int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  DirHandle dir(fdopendir(listing));
+  if (!dir) {
+    close(listing);
+    return;
+  }
   int dirFd = dirfd(dir.get());
   time_t now = std::time(nullptr);
   while (dirent* d = readdir(dir.get())) {

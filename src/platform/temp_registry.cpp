@@ -39,7 +39,11 @@ struct Node {
   std::atomic<int> state{kTaken};
   size_t capacity = 0;
   std::unique_ptr<char[]> path;  // capacity bytes
-  Node* next = nullptr;          // fixed before the node joins the chain
+  // The file's folder, held open so that the handler removes it by its short name (at
+  // nameAt in path) however long the folder's path is.
+  int folder = -1;
+  size_t nameAt = 0;
+  Node* next = nullptr;  // fixed before the node joins the chain
 };
 
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -87,7 +91,7 @@ void RemoveTempFilesAndDie(int sig) {
   for (Node* node = gHead.load(std::memory_order_acquire); node != nullptr; node = node->next) {
     int expected = kLive;
     if (node->state.compare_exchange_strong(expected, kRemoving, std::memory_order_acquire)) {
-      unlink(node->path.get());
+      unlinkat(node->folder, node->path.get() + node->nameAt, 0);
     }
   }
   signal(sig, SIG_DFL);
@@ -147,12 +151,15 @@ TempFileCreation::~TempFileCreation() {
   pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
-bool RegisterTempFile(const std::string& path) {
+bool RegisterTempFile(const std::string& path, int folder) {
   InterruptsBlocked blocked;
   std::lock_guard<std::mutex> lock(gMutex);
   Node* node = ClaimNode(path.size() + 1);
   if (node == nullptr) return false;
   std::memcpy(node->path.get(), path.c_str(), path.size() + 1);
+  size_t slash = path.rfind('/');
+  node->nameAt = slash == std::string::npos ? 0 : slash + 1;
+  node->folder = folder;
   node->state.store(kLive, std::memory_order_release);
   return true;
 }
@@ -163,8 +170,12 @@ void UnregisterTempFile(const std::string& path) {
   for (Node* node = gHead.load(std::memory_order_relaxed); node != nullptr; node = node->next) {
     if (node->state.load(std::memory_order_acquire) == kLive && path == node->path.get()) {
       int expected = kLive;
-      // Fails only when the handler has claimed the node; the process is ending then.
-      node->state.compare_exchange_strong(expected, kFree, std::memory_order_release);
+      // Fails only when the handler has claimed the node; the process is ending then. The
+      // handler never reads a free node, so its folder may be closed once it is free.
+      if (node->state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
+        close(node->folder);
+        node->folder = -1;
+      }
       return;
     }
   }

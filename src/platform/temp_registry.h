@@ -27,9 +27,10 @@ class TempFileCreation {
   bool allowed_;
 };
 
-// Adds path to the files removed on interruption. Returns true on success, false when no
-// memory could be had for it (the file is then not listed).
-bool RegisterTempFile(const std::string& path);
+// Adds path to the files removed on interruption; folder is a handle of its folder, which the
+// list then owns until the file is taken off. Returns true on success, false when no memory
+// could be had for it (the file is then not listed and folder stays the caller's).
+bool RegisterTempFile(const std::string& path, int folder);
 
 // Takes path off the list; does nothing when it is not on it.
 void UnregisterTempFile(const std::string& path);

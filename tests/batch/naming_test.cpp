@@ -12,7 +12,7 @@ namespace {
 struct NameCase {
   const char* label;
   std::vector<std::string> existing;  // files made before the call
-  std::vector<std::string> readOnly;  // of those, the ones made read-only
+  std::vector<std::string> readOnly;  // of those, the ones made read-only (folders 555)
   const char* wanted;
   const char* expected;
   const char* extension = ".jpg";
@@ -33,6 +33,12 @@ const NameCase kNameCases[] = {
      "a.jpg",
      "a(1).jpg"},
     {"folder of that name is taken", {"x.jpg/"}, {}, "x.jpg", "x(1).jpg"},
+    {"read-only folder is taken all the same", {"x.jpg/"}, {"x.jpg/"}, "x.jpg", "x(1).jpg"},
+    {"read-only folder candidate is passed over",
+     {"x.jpg", "x(1).jpg/"},
+     {"x(1).jpg/"},
+     "x.jpg",
+     "x(2).jpg"},
     {"dot in a folder name is no extension", {"d.e/readme"}, {}, "d.e/readme", "d.e/readme(1)", ""},
 };
 
@@ -48,7 +54,9 @@ TEST(Naming, MakeUniqueName) {
         WriteFile(dir / name, "x");
       }
     }
-    for (const std::string& name : c.readOnly) chmod((dir / name).c_str(), 0444);
+    for (const std::string& name : c.readOnly) {
+      chmod((dir / name).c_str(), name.back() == '/' ? 0555 : 0444);
+    }
     EXPECT_EQ(MakeUniqueName(dir / c.wanted, c.extension), dir / c.expected);
   }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "faults/fault_support.h"
+#include "support/deep_paths.h"
 #include "support/images.h"
 
 namespace {
@@ -51,6 +52,7 @@ bool WaitUntilWriting(const std::string& folder, const std::string& done) {
 struct InterruptCase {
   int signal;
   const char* jobs;
+  bool deep = false;  // d= a folder about 6,000 bytes deep, past one system call's limit
 };
 
 TEST_F(FaultTest, InterruptionLeavesNoPartialFile) {
@@ -58,28 +60,37 @@ TEST_F(FaultTest, InterruptionLeavesNoPartialFile) {
   WriteBmp(src_ + "/b-big.bmp", 3000, 2400, 1);
   WriteBmp(src_ + "/c-big.bmp", 3000, 2400, 2);
   const InterruptCase cases[] = {
-      {SIGINT, "-j1"}, {SIGTERM, "-j1"}, {SIGINT, "-j2"}, {SIGTERM, "-j2"}};
+      {SIGINT, "-j1"}, {SIGTERM, "-j1"}, {SIGINT, "-j2"}, {SIGTERM, "-j2"}, {SIGTERM, "-j1", true}};
+  const std::string deep = DeepRelativePath(30, 200);
   for (const InterruptCase& c : cases) {
-    SCOPED_TRACE(std::string(strsignal(c.signal)) + " " + c.jobs);
-    fs::remove_all(out_);
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + " " + c.jobs + (c.deep ? " deep" : ""));
+    RemoveTree(out_);
     fs::create_directory(out_);
-    WriteFile(out_ + "/b-big.jpg", "previous");
-    pid_t pid = StartXevra({"s=" + src_ + "/*.bmp", "d=" + out_, "-ov", "-rot33", c.jobs});
+    // The program gets the full path; the test looks through a short one.
+    std::string dest = out_;
+    std::string look = out_;
+    if (c.deep) {
+      MakeDeepFolders(out_, deep);
+      dest = out_ + "/" + deep;
+      look = ShortAlias(dir_.path(), "out/" + deep);
+    }
+    WriteFile(look + "/b-big.jpg", "previous");
+    pid_t pid = StartXevra({"s=" + src_ + "/*.bmp", "d=" + dest, "-ov", "-rot33", c.jobs});
     ASSERT_GE(pid, 0);
     // Interrupt once the small files are done and a big one is being written.
-    bool writing = WaitUntilWriting(out_, out_ + "/a2-small.jpg");
+    bool writing = WaitUntilWriting(look, look + "/a2-small.jpg");
     kill(pid, c.signal);
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(writing) << "the conversion was seen under way";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);
-    EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
-    EXPECT_EQ(ReadFile(out_ + "/b-big.jpg"), "previous") << "the file being replaced is intact";
-    EXPECT_TRUE(fs::exists(out_ + "/a0-small.jpg"));
-    for (const std::string& name : Tree(out_)) {
+    EXPECT_EQ(Leftovers(look), std::vector<std::string>{});
+    EXPECT_EQ(ReadFile(look + "/b-big.jpg"), "previous") << "the file being replaced is intact";
+    EXPECT_TRUE(fs::exists(look + "/a0-small.jpg"));
+    for (const std::string& name : Tree(look)) {
       if (name == "b-big.jpg") continue;
       JpegInfo info;
-      EXPECT_TRUE(ReadJpegInfo(out_ + "/" + name, &info)) << name << " is a complete JPEG";
+      EXPECT_TRUE(ReadJpegInfo(look + "/" + name, &info)) << name << " is a complete JPEG";
     }
   }
 }

@@ -41,8 +41,11 @@ TEST_F(FaultTest, VanishedSourceFailsToLoad) {
 
 TEST_F(FaultTest, NamesHeldByFoldersAndReadOnlyFiles) {
   WriteBmp(src_ + "/a.bmp", 4, 4);
+  WriteBmp(src_ + "/b.bmp", 4, 4);
   WriteBmp(src_ + "/r.bmp", 4, 4);
   fs::create_directory(out_ + "/a.jpg");
+  fs::create_directory(out_ + "/b.jpg");
+  chmod((out_ + "/b.jpg").c_str(), 0555);  // no one may write it, root included
   WriteFile(out_ + "/r.jpg", "kept");
   chmod((out_ + "/r.jpg").c_str(), 0444);
   struct Case {
@@ -51,12 +54,12 @@ TEST_F(FaultTest, NamesHeldByFoldersAndReadOnlyFiles) {
     std::vector<std::string> lines;
   };
   const Case cases[] = {
-      {"without -ov: the folder's name is taken, the read-only file is never replaced",
+      {"without -ov: the folders' names are taken, the read-only file is never replaced",
        {},
-       {" a.bmp....Ready", " r.bmp...Converting failed"}},
-      {"with -ov: neither is written over",
+       {" a.bmp....Ready", " b.bmp....Ready", " r.bmp...Converting failed"}},
+      {"with -ov: none is written over",
        {"-ov"},
-       {" a.bmp...Converting failed", " r.bmp...Converting failed"}},
+       {" a.bmp...Converting failed", " b.bmp...Converting failed", " r.bmp...Converting failed"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -64,10 +67,12 @@ TEST_F(FaultTest, NamesHeldByFoldersAndReadOnlyFiles) {
     EXPECT_EQ(ProgressLines(r.out), c.lines);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(fs::is_directory(out_ + "/a.jpg"));
+    EXPECT_TRUE(fs::is_empty(out_ + "/b.jpg"));
     EXPECT_EQ(ReadFile(out_ + "/r.jpg"), "kept");
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
   }
   EXPECT_TRUE(fs::exists(out_ + "/a(1).jpg"));
+  EXPECT_TRUE(fs::exists(out_ + "/b(1).jpg"));
 }
 
 TEST_F(FaultTest, DestinationThatIsALinkToAFolder) {

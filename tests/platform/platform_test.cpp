@@ -11,7 +11,9 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/long_path.h"
 #include "platform/text.h"
+#include "support/deep_paths.h"
 #include "support/process.h"
 
 namespace {
@@ -315,6 +317,61 @@ TEST(Platform, FirstTemporaryFileInAFolderRemovesLeftoversOfKilledRuns) {
   ASSERT_TRUE(nextRun.CreateTempFile(folder.path(), &more));
   EXPECT_FALSE(std::filesystem::exists(folder / later));
   EXPECT_TRUE(std::filesystem::exists(temp)) << "this process's own file stays";
+}
+
+TEST(Platform, PathsLongerThanOneSystemCallTakes) {
+  TempDir dir;
+  PosixPlatform platform;
+  // Thirty levels of 200-byte names, each made from its full text: about 6,000 bytes.
+  const std::string relative = DeepRelativePath(30, 200);
+  const std::string deep = dir / relative;
+  ASSERT_GT(deep.size(), 6000u);
+  for (size_t slash = relative.find('/');; slash = relative.find('/', slash + 1)) {
+    ASSERT_TRUE(platform.MakeDir(dir / relative.substr(0, slash))) << slash;
+    if (slash == std::string::npos) break;
+  }
+  const std::string parent = deep.substr(0, deep.rfind('/'));
+  const std::string alias = ShortAlias(dir.path(), relative);  // the test's own way in
+  EXPECT_TRUE(platform.IsFolder(deep));
+  EXPECT_TRUE(platform.IsFolder(dir.path() + "//" + relative + "/"));
+  EXPECT_TRUE(platform.IsWritable(deep + "/.." + deep.substr(parent.size())));
+  EXPECT_FALSE(platform.MakeDir(deep));
+
+  // Outputs: made, written through the codec's open, published, replaced and discarded.
+  WriteFile(alias + "/taken.jpg", "old");
+  std::string temp;
+  ASSERT_TRUE(platform.CreateTempFile(deep, &temp));
+  EXPECT_EQ(temp.rfind(deep + "/.xevra-", 0), 0u);
+  int fd = OpenAnyLength(temp.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(write(fd, "new", 3), 3);
+  close(fd);
+  EXPECT_FALSE(platform.PublishFile(temp, deep + "/taken.jpg", false));
+  EXPECT_TRUE(platform.PublishFile(temp, deep + "/free.jpg", false));
+  EXPECT_EQ(ReadFile(alias + "/free.jpg"), "new");
+  ASSERT_TRUE(platform.CreateTempFile(deep, &temp));
+  EXPECT_TRUE(platform.IsWritable(temp));
+  EXPECT_TRUE(platform.PublishFile(temp, deep + "/taken.jpg", true));
+  EXPECT_EQ(ReadFile(alias + "/taken.jpg"), "");
+  ASSERT_TRUE(platform.CreateTempFile(deep, &temp));
+  platform.DiscardTempFile(temp);
+  EXPECT_FALSE(platform.RemoveFile(deep + "/missing.jpg"));
+  EXPECT_TRUE(platform.RemoveFile(deep + "/free.jpg"));
+  EXPECT_EQ(ListTree(alias), std::vector<std::string>{"taken.jpg"});
+
+  // Entered, listed and named like any folder, and left again.
+  ASSERT_TRUE(platform.ChangeDir(deep));
+  std::string cwd;
+  EXPECT_TRUE(platform.CurrentDir(&cwd));
+  EXPECT_EQ(cwd, deep);
+  EXPECT_EQ(platform.FullPath("*.jpg"), deep + "/*.jpg");
+  std::vector<DirEntry> entries = platform.Enumerate("*.jpg");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "taken.jpg");
+  EXPECT_TRUE(platform.ChangeDir(".."));
+  EXPECT_TRUE(platform.CurrentDir(&cwd));
+  EXPECT_EQ(cwd, parent);
+  ASSERT_EQ(chdir("/"), 0);
 }
 
 TEST(Text, SearchesStepByCharacter) {

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/deep_paths.h"
+
 extern char** environ;
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -98,18 +100,15 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  // Read-only leftovers of a test must not block the removal.
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
+  // Read-only leftovers and trees deeper than one call's path limit must not block the
+  // removal.
+  if (!path_.empty()) RemoveTree(path_);
 }
 
 std::vector<std::string> ListTree(const std::string& root) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-    std::string rel = std::filesystem::relative(e.path(), root).string();
+    std::string rel = e.path().lexically_relative(root).string();
     names.push_back(e.is_directory() ? rel + "/" : rel);
   }
   std::sort(names.begin(), names.end());

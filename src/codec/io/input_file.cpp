@@ -6,10 +6,12 @@
 
 #include <cerrno>
 
+#include "platform/long_path.h"
+
 std::unique_ptr<InputFile> InputFile::Open(const char* path) {
   // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; the type test below then
   // refuses it before any read.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd = OpenAnyLength(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

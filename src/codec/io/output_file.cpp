@@ -1,10 +1,18 @@
 #include "codec/io/output_file.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/long_path.h"
+
 std::unique_ptr<OutputFile> OutputFile::Create(const char* path) {
-  FILE* stream = std::fopen(path, "wb");
-  if (stream == nullptr) return nullptr;
+  int fd = OpenAnyLength(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) {
+    close(fd);
+    return nullptr;
+  }
   return std::unique_ptr<OutputFile>(new OutputFile(stream));
 }
 
@@ -21,5 +29,5 @@ bool OutputFile::Close() {
 }
 
 RemoveUnlessKept::~RemoveUnlessKept() {
-  if (!kept_) unlink(path_.c_str());
+  if (!kept_) RemoveAnyLength(path_.c_str());
 }

@@ -1,10 +1,14 @@
 #include "codec/writers/tiff_writer.h"
 
+#include <fcntl.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <memory>
 #include <vector>
+
+#include "platform/long_path.h"
 
 namespace {
 
@@ -28,8 +32,14 @@ bool WriteTiff(RowSource& rows, const char* path, const TiffWriteOptions& option
   if (!openOptions) return false;
   TIFFOpenOptionsSetErrorHandlerExtR(openOptions.get(), Silent, nullptr);
   TIFFOpenOptionsSetWarningHandlerExtR(openOptions.get(), Silent, nullptr);
-  std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpenExt(path, "w", openOptions.get()));
-  if (!tif) return false;
+  // Opened here rather than by libtiff, whose open takes no path longer than one system call.
+  int fd = OpenAnyLength(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  std::unique_ptr<TIFF, TiffCloser> tif(TIFFFdOpenExt(fd, path, "w", openOptions.get()));
+  if (!tif) {
+    close(fd);
+    return false;
+  }
   TIFF* t = tif.get();
   uint32_t width = static_cast<uint32_t>(rows.width());
   uint32_t rowBytes = width * 3;
