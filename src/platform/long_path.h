@@ -49,5 +49,11 @@ int OpenFolderHandle(const std::string& path);
 // with errno set on failure.
 int OpenAnyLength(const char* path, int flags, mode_t mode = 0);
 
+// Returns a new descriptor of path opened for writing with flags, creating the file when it
+// is missing; -1 with errno set on failure, and always once an interruption is being handled.
+// The open and an interruption's removal of temporary files take turns, so that a writer
+// never makes again a temporary file that the interruption has just removed.
+int OpenForWriting(const char* path, int flags);
+
 // Returns true when path, which is not a folder, was deleted; false otherwise.
 bool RemoveAnyLength(const char* path);

@@ -101,6 +101,15 @@ bool PosixPlatform::CreateTempFile(const std::string& folder, std::string* tempP
   return true;
 }
 
+int OpenForWriting(const char* path, int flags) {
+  TempFileCreation creation;
+  if (!creation.allowed()) {
+    errno = EINTR;
+    return -1;
+  }
+  return OpenAnyLength(path, flags | O_CREAT, 0666);
+}
+
 bool PosixPlatform::PublishFile(const std::string& tempPath, const std::string& target,
                                 bool replace) {
   AtPath from, to;

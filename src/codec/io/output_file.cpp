@@ -6,7 +6,7 @@
 #include "platform/long_path.h"
 
 std::unique_ptr<OutputFile> OutputFile::Create(const char* path) {
-  int fd = OpenAnyLength(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = OpenForWriting(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, "wb");
   if (stream == nullptr) {

@@ -33,7 +33,7 @@ bool WriteTiff(RowSource& rows, const char* path, const TiffWriteOptions& option
   TIFFOpenOptionsSetErrorHandlerExtR(openOptions.get(), Silent, nullptr);
   TIFFOpenOptionsSetWarningHandlerExtR(openOptions.get(), Silent, nullptr);
   // Opened here rather than by libtiff, whose open takes no path longer than one system call.
-  int fd = OpenAnyLength(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = OpenForWriting(path, O_RDWR | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return false;
   std::unique_ptr<TIFF, TiffCloser> tif(TIFFFdOpenExt(fd, path, "w", openOptions.get()));
   if (!tif) {
