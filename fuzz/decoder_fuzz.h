@@ -13,7 +13,7 @@
 
 #include "codec/decoder.h"
 
-using DecoderOpener = std::unique_ptr<Decoder> (*)(std::unique_ptr<InputFile>);
+using DecoderOpener = std::unique_ptr<Decoder> (*)(std::unique_ptr<InputFile>, Failure*);
 
 namespace fuzz {
 
@@ -41,7 +41,7 @@ inline int DecodeAll(const uint8_t* data, size_t size, DecoderOpener open) {
     return 0;
   }
   std::string path = "/proc/self/fd/" + std::to_string(fd);
-  std::unique_ptr<Decoder> decoder = open(InputFile::Open(path.c_str()));
+  std::unique_ptr<Decoder> decoder = open(InputFile::Open(path.c_str()), nullptr);
   close(fd);
   if (!decoder) return 0;
   int pages = std::min(decoder->PageCount(), kMaxPages);

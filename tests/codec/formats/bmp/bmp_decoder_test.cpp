@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
+#include "codec/formats/registry.h"
 #include "codec/test_image.h"
 #include "support/process.h"
 
@@ -83,7 +84,7 @@ Bytes MakeBmp(const BmpShape& s) {
 
 // Decodes page 0 of path in one read.
 DecodeStage DecodeFile(const std::string& path, DecodedPage* out) {
-  return DecodePage(OpenBmpDecoder(InputFile::Open(path.c_str())).get(), 0, {}, 0, out);
+  return DecodePage(OpenDecoder(path.c_str()).get(), 0, {}, 0, out);
 }
 
 DecodeStage DecodeBytes(const Bytes& bytes, DecodedPage* out) {

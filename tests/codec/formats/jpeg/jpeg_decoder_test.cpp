@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/io/exif.h"
 #include "codec/test_image.h"
 #include "support/process.h"
@@ -594,12 +594,12 @@ TEST(JpegCorpus, ValidFilesDecode) {
 
 // Decodes every file of folder (recursively) with open, whose failures are allowed.
 void DecodeFolderWithoutCrash(const std::string& folder,
-                              std::unique_ptr<Decoder> (*open)(std::unique_ptr<InputFile>)) {
+                              std::unique_ptr<Decoder> (*open)(std::unique_ptr<InputFile>, Failure*)) {
   int files = 0, decoded = 0;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
     if (!entry.is_regular_file()) continue;
     ++files;
-    auto decoder = open(InputFile::Open(entry.path().c_str()));
+    auto decoder = open(InputFile::Open(entry.path().c_str()), nullptr);
     PageInfo info;
     std::vector<uint8_t> pixels;
     if (DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone) ++decoded;

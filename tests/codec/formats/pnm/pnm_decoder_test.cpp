@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
+#include "codec/formats/registry.h"
 #include "support/process.h"
 
 namespace {
@@ -14,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Decodes page 0 of path a row at a time.
 DecodeStage DecodeFile(const std::string& path, DecodedPage* out) {
-  return DecodePage(OpenPnmDecoder(InputFile::Open(path.c_str())).get(), 0, {}, 1, out);
+  return DecodePage(OpenDecoder(path.c_str()).get(), 0, {}, 1, out);
 }
 
 DecodeStage DecodeText(const std::string& bytes, DecodedPage* out) {

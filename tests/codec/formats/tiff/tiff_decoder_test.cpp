@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "support/process.h"
 
 namespace {
