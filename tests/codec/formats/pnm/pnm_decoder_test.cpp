@@ -226,33 +226,4 @@ TEST(PnmDecoderTest, ProbeAndRestart) {
   }
 }
 
-TEST(PnmDecoderTest, Corpus) {
-  const std::filesystem::path corpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-  if (!std::filesystem::exists(corpus / "valid/pnm")) GTEST_SKIP() << "no corpus at " << corpus;
-  for (const char* group : {"valid/pnm", "corrupt/pnm"}) {
-    int ok = 0, refused = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus / group)) {
-      if (!entry.is_regular_file()) continue;
-      DecodedPage d;
-      if (DecodeFile(entry.path().string(), &d) == DecodeStage::kDone) {
-        ++ok;
-      } else {
-        ++refused;
-        if (std::string(group) == "valid/pnm") ADD_FAILURE() << "fails: " << entry.path();
-      }
-    }
-    std::cout << group << ": " << ok << " decoded, " << refused << " refused\n";
-  }
-}
-
-// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
-TEST(PnmDecoderTest, FuzzRegressionsFailCleanly) {
-  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/pnm";
-  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    DecodedPage d;
-    DecodeFile(entry.path().string(), &d);
-  }
-}
-
 }  // namespace
