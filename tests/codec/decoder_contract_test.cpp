@@ -151,10 +151,14 @@ std::string Outcome(const fs::path& path) {
   for (int page = 0; page < std::min(decoder->PageCount(), kMaxPages); ++page) {
     DecodedPage out;
     switch (DecodePage(decoder.get(), page, {}, 3, &out)) {
-      case DecodeStage::kOpen: return "refused";
-      case DecodeStage::kStart: return "fails-start";
-      case DecodeStage::kRead: return "fails-rows";
-      case DecodeStage::kDone: break;
+      case DecodeStage::kOpen:
+        return "refused";
+      case DecodeStage::kStart:
+        return "fails-start";
+      case DecodeStage::kRead:
+        return "fails-rows";
+      case DecodeStage::kDone:
+        break;
     }
   }
   return "decodes";

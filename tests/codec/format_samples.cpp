@@ -15,8 +15,9 @@ namespace {
 // Runs write over a gradient page of the sample size.
 template <typename Write>
 void WriteThroughCodec(Write write) {
-  FakeDecoder decoder(MakePage(kSampleWidth, kSampleHeight, PixelLayout::kRGB8,
-                               [](int x, int y, int c) { return (x * 11 + y * 7 + c * 50) & 255; }));
+  FakeDecoder decoder(
+      MakePage(kSampleWidth, kSampleHeight, PixelLayout::kRGB8,
+               [](int x, int y, int c) { return (x * 11 + y * 7 + c * 50) & 255; }));
   PageInfo info;
   std::unique_ptr<RowSource> rows = BuildPipeline(decoder, Header(), 3, &info);
   ASSERT_NE(rows, nullptr);

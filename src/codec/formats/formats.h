@@ -24,13 +24,20 @@ bool SniffWebp(const uint8_t* head, size_t length);
 
 // Each opener returns a decoder over file when its header is sound; nullptr otherwise, with
 // the reason in *failure when failure is not null. They never look at the file's name.
-std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
-std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
-std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
-std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
-std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
-std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
-std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file, Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
+                                         Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file,
+                                         Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file,
+                                         Failure* failure = nullptr);
 
 // Returns nullptr, an opener's refusal, after storing kind and text in *failure (if not null).
 inline std::nullptr_t Refuse(Failure* failure, FailureKind kind, std::string text = {}) {

@@ -35,9 +35,9 @@ constexpr SourceFormat kFormats[] = {
 
 std::vector<SourceFormat> SortedFormats() {
   std::vector<SourceFormat> formats(std::begin(kFormats), std::end(kFormats));
-  std::stable_sort(formats.begin(), formats.end(), [](const SourceFormat& a, const SourceFormat& b) {
-    return a.priority > b.priority;
-  });
+  std::stable_sort(
+      formats.begin(), formats.end(),
+      [](const SourceFormat& a, const SourceFormat& b) { return a.priority > b.priority; });
   return formats;
 }
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <new>
 
-#include "codec/formats/formats.h"
 #include "codec/formats/bmp/bmp_decoder_header.h"
 #include "codec/formats/bmp/bmp_decoder_rle.h"
+#include "codec/formats/formats.h"
 
 namespace {
 

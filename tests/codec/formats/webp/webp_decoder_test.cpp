@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
-
-#include <fstream>
 #include <webp/encode.h>
 #include <webp/mux.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,12 +48,14 @@ std::string Encode(Encoder encoder) {
 }
 
 // The decoder contract suite's WebP sample, lossless.
-[[maybe_unused]] const bool kSampleAdded = AddFormatSample("webp", {1, [](const std::string& path) {
-  Bytes rgb = Picture(kSampleWidth, kSampleHeight, 3, 5);
-  std::ofstream(path, std::ios::binary) << Encode([&](uint8_t** o) {
-    return WebPEncodeLosslessRGB(rgb.data(), kSampleWidth, kSampleHeight, kSampleWidth * 3, o);
-  });
-}});
+[[maybe_unused]] const bool kSampleAdded =
+    AddFormatSample("webp", {1, [](const std::string& path) {
+                               Bytes rgb = Picture(kSampleWidth, kSampleHeight, 3, 5);
+                               std::ofstream(path, std::ios::binary) << Encode([&](uint8_t** o) {
+                                 return WebPEncodeLosslessRGB(rgb.data(), kSampleWidth,
+                                                              kSampleHeight, kSampleWidth * 3, o);
+                               });
+                             }});
 
 int MaxDifference(const Bytes& a, const Bytes& b) {
   if (a.size() != b.size()) return 256;
