@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/formats/registry.h"
 #include "codec/image_interface.h"
 #include "codec/pipeline/row_source.h"
 #include "codec/writers/bmp_writer.h"
@@ -76,13 +77,34 @@ long PeakRssKb() {
   return usage.ru_maxrss;
 }
 
+// The source formats this benchmark can write a large sample of.
+struct SampleWriter {
+  const char* format;
+  bool (*write)(RowSource& rows, const char* path);
+};
+const SampleWriter kWriters[] = {
+    {"bmp", [](RowSource& rows, const char* path) { return WriteBmp(rows, path); }},
+    {"jpeg", [](RowSource& rows, const char* path) { return WriteJpeg(rows, path, {}); }},
+    {"tiff", [](RowSource& rows, const char* path) { return WriteTiff(rows, path, {}); }},
+    {"png", WritePng},
+};
+
+// Prints the formats that the registry reads and this benchmark can write, one a line.
+int ListFormats() {
+  for (const SourceFormat& format : SourceFormats()) {
+    for (const SampleWriter& writer : kWriters) {
+      if (std::strcmp(writer.format, format.name) == 0) std::printf("%s\n", format.name);
+    }
+  }
+  return 0;
+}
+
 int Make(const std::string& format, const char* path, int width, int height) {
   PatternSource rows(width, height);
   bool ok = false;
-  if (format == "bmp") ok = WriteBmp(rows, path);
-  if (format == "jpeg") ok = WriteJpeg(rows, path, JpegWriteOptions{});
-  if (format == "tiff") ok = WriteTiff(rows, path, TiffWriteOptions{});
-  if (format == "png") ok = WritePng(rows, path);
+  for (const SampleWriter& writer : kWriters) {
+    if (format == writer.format) ok = writer.write(rows, path);
+  }
   if (!ok) std::fprintf(stderr, "could not make %s\n", path);
   return ok ? 0 : 1;
 }
@@ -110,6 +132,7 @@ int Convert(const char* source, const char* target, int width) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "formats") == 0) return ListFormats();
   if (argc == 6 && std::strcmp(argv[1], "make") == 0) {
     return Make(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
   }
@@ -117,7 +140,8 @@ int main(int argc, char** argv) {
     return Convert(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 0);
   }
   std::fprintf(stderr,
-               "usage: codec_memory make <bmp|jpeg|tiff|png> <path> <w> <h>\n"
+               "usage: codec_memory formats\n"
+               "       codec_memory make <format> <path> <w> <h>\n"
                "       codec_memory convert <source> <target.jpg> [width]\n");
   return 2;
 }

@@ -1,5 +1,6 @@
-// The shared body of the decoders' fuzz targets: the input becomes a file, is opened by one
-// decoder, and every page is probed and read row by row, in full and at a reduced request.
+// The shared body of the decoders' fuzz targets: the input becomes a file, is sniffed and
+// opened by one format of the registry, and every page is probed and read row by row, in full
+// and at a reduced request.
 #pragma once
 
 #include <sys/mman.h>
@@ -11,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/decoder.h"
-
-using DecoderOpener = std::unique_ptr<Decoder> (*)(std::unique_ptr<InputFile>);
+#include "codec/formats/registry.h"
 
 namespace fuzz {
 
@@ -33,7 +32,9 @@ inline void DecodePage(Decoder& decoder, int page, const DecodeRequest& request)
 }
 
 // Returns 0, as libFuzzer asks; faults show as sanitizer reports.
-inline int DecodeAll(const uint8_t* data, size_t size, DecoderOpener open) {
+inline int DecodeAll(const uint8_t* data, size_t size, const SourceFormat& format) {
+  // The opener sees only what its sniffer accepted, as in the program.
+  if (!format.sniff(data, std::min(size, kSniffBytes))) return 0;
   int fd = memfd_create("fuzz-input", MFD_CLOEXEC);
   if (fd < 0) return 0;
   if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) {
@@ -41,7 +42,7 @@ inline int DecodeAll(const uint8_t* data, size_t size, DecoderOpener open) {
     return 0;
   }
   std::string path = "/proc/self/fd/" + std::to_string(fd);
-  std::unique_ptr<Decoder> decoder = open(InputFile::Open(path.c_str()));
+  std::unique_ptr<Decoder> decoder = format.open(InputFile::Open(path.c_str()), nullptr);
   close(fd);
   if (!decoder) return 0;
   int pages = std::min(decoder->PageCount(), kMaxPages);

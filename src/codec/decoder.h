@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/io/input_file.h"
@@ -47,9 +49,34 @@ struct PageInfo {
   std::vector<uint8_t> exif;  // raw EXIF block from its "Exif\0\0"-less TIFF header, if any
 };
 
+// Why a file was not opened, a page not started or rows not read: a coarse kind that callers
+// can act on, and optional text for people.
+enum class FailureKind : uint8_t {
+  kNone,           // nothing failed
+  kNotAnImage,     // no format we read recognised the file's first bytes
+  kNotThisFormat,  // the format's opener found the content is not its own after all
+  kTruncated,      // the data ends before the image does
+  kReadError,      // the file could not be read
+  kUnsupported,    // a variant of the format this program does not decode
+  kTooLarge,       // over the size limits
+  kCorrupt,        // the data contradicts itself or the format
+  kMisuse,         // a call out of order or out of range (a page that does not exist, ...)
+  kWriteError,     // the output could not be written
+};
+
+struct Failure {
+  FailureKind kind = FailureKind::kNone;
+  std::string text;
+};
+
 class Decoder {
  public:
   virtual ~Decoder() = default;
+
+  // Returns why the last refused or failed call failed; kind kNone when nothing failed yet.
+  const Failure& LastFailure() const { return failure_; }
+  // Forgets the last failure, so that the next one read is the next call's.
+  void ClearFailure() { failure_ = {}; }
 
   // Returns the number of pages, at least 1.
   virtual int PageCount() = 0;
@@ -64,17 +91,17 @@ class Decoder {
   // Reads the next count rows of the started page into rows, row r at rows + r * stride.
   // Returns false on a decoding error; the rest of the page is then unusable.
   virtual bool ReadRows(uint8_t* rows, size_t stride, int count) = 0;
+
+ protected:
+  // Returns false, keeping kind and text as the reason of the call that is failing.
+  bool Fail(FailureKind kind, std::string text = {}) {
+    failure_ = {kind, std::move(text)};
+    return false;
+  }
+
+ private:
+  Failure failure_;
 };
 
 // Sources larger than this many pixels are refused at open.
 constexpr uint64_t kMaxSourcePixels = 1000ull * 1000ull * 1000ull;
-
-// Each returns a decoder over file when its content is that format and its header is sound,
-// or nullptr otherwise. They never look at the file's name.
-std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file);
-std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file);
-std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file);
-std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file);
-std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file);
-std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file);
-std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file);

@@ -5,9 +5,8 @@
 
 #include <memory>
 
+#include "codec/decoder.h"
 #include "settings/save_info.h"
-
-class Decoder;
 
 class CImageInterface {
  public:
@@ -29,11 +28,16 @@ class CImageInterface {
   int Save(const char* path, _SAVEIMAGEINFO::_JPG* info);
   // Releases the loaded image, if any.
   void CloseHandle();
+  // Returns why the last Load or Save failed; kind kNone after one that succeeded.
+  const Failure& LastFailure() const { return lastFailure_; }
 
  private:
   template <typename Info>
   int SaveAny(const char* path, Info* info);
+  // Returns 0 after keeping kind and text as the last failure.
+  int Failed(FailureKind kind, const char* text = "");
 
   std::unique_ptr<Decoder> decoder_;
   int pageCount_ = 0;
+  Failure lastFailure_;
 };

@@ -1,5 +1,6 @@
 #include "codec/save_page.h"
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -17,24 +18,40 @@ std::string BoundedString(const char* text, size_t capacity) {
   return std::string(text, strnlen(text, capacity));
 }
 
+// Returns false after storing the reason of a failed save in *failure: the decoder's when it
+// gave one, else the system's error of the write (errno) when there is one.
+bool Failed(const Decoder& decoder, int writeErrno, Failure* failure) {
+  if (failure == nullptr) return false;
+  if (decoder.LastFailure().kind != FailureKind::kNone) {
+    *failure = decoder.LastFailure();
+  } else if (writeErrno != 0) {
+    *failure = {FailureKind::kWriteError, std::strerror(writeErrno)};
+  }
+  return false;
+}
+
 // Runs write(rows, info) over the page's pipeline; removes path unless it succeeds.
 template <typename Write>
-bool Run(Decoder& decoder, const char* path, const SaveHeader& header, int channels, Write write) {
+bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* failure,
+         int channels, Write write) {
   if (path == nullptr) return false;
+  decoder.ClearFailure();
   PageInfo info;
   std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info);
-  if (!rows) return false;
+  if (!rows) return Failed(decoder, 0, failure);
   RemoveUnlessKept guard(path);
-  if (!write(*rows, info)) return false;
+  errno = 0;
+  if (!write(*rows, info)) return Failed(decoder, errno, failure);
   guard.Keep();
   return true;
 }
 
 }  // namespace
 
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info) {
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info,
+              Failure* failure) {
   int channels = info.nColorDepth >= 1 && info.nColorDepth <= 8 ? 1 : 3;
-  return Run(decoder, path, info, channels, [&](RowSource& rows, PageInfo& page) {
+  return Run(decoder, path, info, failure, channels, [&](RowSource& rows, PageInfo& page) {
     JpegWriteOptions options;
     options.quality = info.nQuality;
     options.icc = ProfileForOutput(page.icc, channels);
@@ -44,26 +61,29 @@ bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& in
   });
 }
 
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info) {
-  return Run(decoder, path, info, 3,
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info,
+              Failure* failure) {
+  return Run(decoder, path, info, failure, 3,
              [&](RowSource& rows, PageInfo&) { return WriteBmp(rows, path); });
 }
 
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info) {
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info,
+              Failure* failure) {
   TiffWriteOptions options;
   options.horizontalPredictor = info.nPredictor == 2;
   options.description = BoundedString(info.szDescription, sizeof info.szDescription);
   options.software = BoundedString(info.szSoftware, sizeof info.szSoftware);
-  return Run(decoder, path, info, 3,
+  return Run(decoder, path, info, failure, 3,
              [&](RowSource& rows, PageInfo&) { return WriteTiff(rows, path, options); });
 }
 
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info) {
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info,
+              Failure* failure) {
   GifWriteOptions options;
   options.colorBits = info.nColorBits;
   options.interlaced = info.bInterlaced != 0;
   options.transparent = info.bTransparent != 0;
   options.transparentIndex = info.nTransparentIndex;
-  return Run(decoder, path, info, 3,
+  return Run(decoder, path, info, failure, 3,
              [&](RowSource& rows, PageInfo&) { return WriteGif(rows, path, options); });
 }

@@ -6,8 +6,13 @@
 #include "settings/save_info.h"
 
 // Each returns true when page info.nPage of decoder was written to path as the record asks;
-// false, with nothing left at path, otherwise.
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info);
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info);
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info);
-bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info);
+// false, with nothing left at path and the reason in *failure (when failure is not null and
+// the reason is known), otherwise.
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info,
+              Failure* failure = nullptr);
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info,
+              Failure* failure = nullptr);
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info,
+              Failure* failure = nullptr);
+bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info,
+              Failure* failure = nullptr);

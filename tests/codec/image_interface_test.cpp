@@ -283,11 +283,12 @@ TEST(FailedSave, LeavesNoFile) {
     FakePage page;
     int width;
     std::string path;
+    FailureKind kind;  // the reason given; kNone: not checked
   };
   const Case kCases[] = {
-      {"decoding fails midway", broken, -1, dir.File("out")},
-      {"output too wide", Quadrants(), 70000, dir.File("out")},
-      {"folder missing", Quadrants(), -1, dir.File("missing/out")},
+      {"decoding fails midway", broken, -1, dir.File("out"), FailureKind::kNone},
+      {"output too wide", Quadrants(), 70000, dir.File("out"), FailureKind::kNone},
+      {"folder missing", Quadrants(), -1, dir.File("missing/out"), FailureKind::kWriteError},
   };
   for (const Case& c : kCases) {
     for (int format = 0; format < 4; ++format) {
@@ -296,25 +297,30 @@ TEST(FailedSave, LeavesNoFile) {
       FakeDecoder decoder(c.page);
       const char* path = c.path.c_str();
       bool saved = true;
+      Failure failure;
       if (format == 0) {
         auto info = Record<_SAVEIMAGEINFO::_JPG>();
         info.nWidth = c.width;
-        saved = SavePage(decoder, path, info);
+        saved = SavePage(decoder, path, info, &failure);
       } else if (format == 1) {
         auto info = Record<_SAVEIMAGEINFO::_BMP>();
         info.nWidth = c.width;
-        saved = SavePage(decoder, path, info);
+        saved = SavePage(decoder, path, info, &failure);
       } else if (format == 2) {
         auto info = Record<_SAVEIMAGEINFO::_TIF>();
         info.nWidth = c.width;
-        saved = SavePage(decoder, path, info);
+        saved = SavePage(decoder, path, info, &failure);
       } else {
         auto info = Record<_SAVEIMAGEINFO::_GIF>();
         info.nWidth = c.width;
-        saved = SavePage(decoder, path, info);
+        saved = SavePage(decoder, path, info, &failure);
       }
       EXPECT_FALSE(saved);
       EXPECT_FALSE(fs::exists(c.path));
+      if (c.kind != FailureKind::kNone) {
+        EXPECT_EQ(failure.kind, c.kind);
+        EXPECT_FALSE(failure.text.empty());
+      }
     }
   }
 }
@@ -332,6 +338,7 @@ TEST(ImageInterface, NothingLoadedMeansNothingWorks) {
   EXPECT_EQ(image.Save(path.c_str(), &bmp), 0);
   EXPECT_EQ(image.Save(path.c_str(), &tif), 0);
   EXPECT_EQ(image.Save(path.c_str(), &gif), 0);
+  EXPECT_EQ(image.LastFailure().kind, FailureKind::kMisuse);
   EXPECT_FALSE(fs::exists(path));
   image.CloseHandle();
   EXPECT_EQ(image.GetPageCount(), 0);
@@ -342,14 +349,15 @@ TEST(ImageInterface, NonImagesDoNotLoad) {
   struct Case {
     const char* name;
     std::string bytes;
+    FailureKind kind;  // the reason Load gives; kNone: any reason but none
   };
   const Case kCases[] = {
-      {"empty", ""},
-      {"text", "hello, this is not an image\n"},
-      {"jpeg magic only", std::string("\xFF\xD8\xFF", 3)},
-      {"png signature only", std::string("\x89PNG\r\n\x1A\n", 8)},
-      {"bmp magic only", "BM"},
-      {"riff not webp", "RIFF\x10\0\0\0WAVEfmt "},
+      {"empty", "", FailureKind::kNotAnImage},
+      {"text", "hello, this is not an image\n", FailureKind::kNotAnImage},
+      {"jpeg magic only", std::string("\xFF\xD8\xFF", 3), FailureKind::kTruncated},
+      {"png signature only", std::string("\x89PNG\r\n\x1A\n", 8), FailureKind::kNone},
+      {"bmp magic only", "BM", FailureKind::kNone},
+      {"riff not webp", "RIFF\x10\0\0\0WAVEfmt ", FailureKind::kNotAnImage},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -358,11 +366,19 @@ TEST(ImageInterface, NonImagesDoNotLoad) {
     CImageInterface image;
     EXPECT_EQ(image.Load(path.c_str()), 0);
     EXPECT_EQ(image.GetPageCount(), 0);
+    if (c.kind != FailureKind::kNone) {
+      EXPECT_EQ(image.LastFailure().kind, c.kind);
+    } else {
+      EXPECT_NE(image.LastFailure().kind, FailureKind::kNone);
+    }
   }
   CImageInterface image;
   EXPECT_EQ(image.Load(dir.File("absent.jpg").c_str()), 0);
+  EXPECT_EQ(image.LastFailure().kind, FailureKind::kReadError);
   EXPECT_EQ(image.Load(dir.File("").c_str()), 0);  // a folder
+  EXPECT_EQ(image.LastFailure().kind, FailureKind::kReadError);
   EXPECT_EQ(image.Load(nullptr), 0);
+  EXPECT_EQ(image.LastFailure().kind, FailureKind::kMisuse);
 }
 
 TEST(ImageInterface, LoadsByContentAndConvertsToEveryFormat) {
@@ -439,6 +455,7 @@ TEST(ImageInterface, SourceCutShortAfterLoadFailsTheSave) {
     std::string out = dir.File("out.jpg");
     auto info = Record<_SAVEIMAGEINFO::_JPG>();
     EXPECT_EQ(image.Save(out.c_str(), &info), 0);
+    EXPECT_NE(image.LastFailure().kind, FailureKind::kNone);
     EXPECT_FALSE(fs::exists(out));
   }
 }

@@ -8,9 +8,9 @@
 #include <memory>
 #include <new>
 
-#include "codec/decoder.h"
 #include "codec/formats/bmp/bmp_decoder_header.h"
 #include "codec/formats/bmp/bmp_decoder_rle.h"
+#include "codec/formats/formats.h"
 
 namespace {
 
@@ -173,9 +173,9 @@ class BmpDecoder : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file) {
-  if (file == nullptr) return nullptr;
+std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (file == nullptr) return Refuse(failure, FailureKind::kReadError);
   BmpHeader header;
-  if (!ReadBmpHeader(*file, &header)) return nullptr;
+  if (!ReadBmpHeader(*file, &header)) return Refuse(failure, FailureKind::kUnsupported, "header");
   return std::make_unique<BmpDecoder>(std::move(file), std::move(header));
 }

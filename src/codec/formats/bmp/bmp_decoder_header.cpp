@@ -86,7 +86,6 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
   if (fileSize < kFileHeaderSize + kCoreHeaderSize) return false;
   const uint64_t headLength = std::min<uint64_t>(fileSize, sizeof(bytes));
   if (!file.ReadAt(0, bytes, headLength)) return false;
-  if (bytes[0] != 'B' || bytes[1] != 'M') return false;
   const uint32_t offBits = Le32(bytes + 10);
   const uint8_t* info = bytes + kFileHeaderSize;
   const uint32_t headerSize = Le32(info);

@@ -21,7 +21,7 @@
 #include <new>
 #include <optional>
 
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/formats/gif/gif_decoder_lzw.h"
 #include "codec/formats/gif/gif_decoder_walk.h"
 
@@ -496,9 +496,9 @@ class GifDecoder : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file) {
-  if (file == nullptr) return nullptr;
+std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (file == nullptr) return Refuse(failure, FailureKind::kReadError);
   auto decoder = std::make_unique<GifDecoder>(std::move(file));
-  if (!decoder->Open()) return nullptr;
+  if (!decoder->Open()) return Refuse(failure, *decoder);
   return decoder;
 }

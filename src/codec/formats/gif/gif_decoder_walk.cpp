@@ -32,9 +32,7 @@ bool GifRecordWalk::ReadScreen() {
   reachedTrailer_ = false;
   global_.clear();
   std::array<uint8_t, 13> head{};
-  if (!ReadBytes(head.data(), head.size()) || std::memcmp(head.data(), "GIF", 3) != 0) {
-    return false;
-  }
+  if (!ReadBytes(head.data(), head.size())) return false;
   screenWidth_ = Le16(&head[6]);
   screenHeight_ = Le16(&head[8]);
   const uint8_t packed = head[10];

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/formats/jpeg/jpeg_decoder_session.h"
 #include "codec/io/exif.h"
 
@@ -50,8 +50,9 @@ class JpegDecoder final : public Decoder {
     jpeg_decompress_struct* cinfo = session_->cinfo();
     uint64_t width = cinfo->image_width;
     uint64_t height = cinfo->image_height;
-    if (width == 0 || height == 0 || width * height > kMaxSourcePixels) return false;
-    if (!HeaderFitsFile()) return false;
+    if (width == 0 || height == 0) return Fail(FailureKind::kCorrupt, "no pixels");
+    if (width * height > kMaxSourcePixels) return Fail(FailureKind::kTooLarge);
+    if (!HeaderFitsFile()) return Fail(FailureKind::kTruncated);
     switch (cinfo->jpeg_color_space) {
       case JCS_GRAYSCALE:
         layout_ = PixelLayout::kG8;
@@ -89,7 +90,7 @@ class JpegDecoder final : public Decoder {
 
   bool StartPage(int page, const DecodeRequest& request, PageInfo* info) override {
     started_ = false;
-    if (page != 0 || info == nullptr) return false;
+    if (page != 0 || info == nullptr) return Fail(FailureKind::kMisuse, "no such page");
     if (!headerFresh_ && !session_->ReadHeader(file_->Stdio())) return false;
     headerFresh_ = false;
     jpeg_decompress_struct* cinfo = session_->cinfo();
@@ -112,7 +113,7 @@ class JpegDecoder final : public Decoder {
   }
 
   bool ReadRows(uint8_t* rows, size_t stride, int count) override {
-    if (!started_ || rows == nullptr || count < 0) return false;
+    if (!started_ || rows == nullptr || count < 0) return Fail(FailureKind::kMisuse);
     if (count == 0) return true;
     rowPointers_.resize(static_cast<size_t>(count));
     for (int r = 0; r < count; ++r) rowPointers_[r] = rows + static_cast<size_t>(r) * stride;
@@ -178,12 +179,10 @@ class JpegDecoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file) {
-  if (!file) return nullptr;
-  uint8_t signature[3];
-  if (file->size() < 4 || !file->ReadAt(0, signature, sizeof signature)) return nullptr;
-  if (signature[0] != 0xFF || signature[1] != 0xD8 || signature[2] != 0xFF) return nullptr;
+std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (!file) return Refuse(failure, FailureKind::kReadError);
+  if (file->size() < 4) return Refuse(failure, FailureKind::kTruncated);
   auto decoder = std::make_unique<JpegDecoder>(std::move(file));
-  if (!decoder->Open()) return nullptr;
+  if (!decoder->Open()) return Refuse(failure, *decoder);
   return decoder;
 }

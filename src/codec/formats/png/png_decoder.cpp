@@ -8,12 +8,11 @@
 #include <new>
 #include <vector>
 
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/io/exif.h"
 
 namespace {
 
-constexpr uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 // Deflate cannot expand data more than about 1032 times; a header that needs more pixel data
 // than that from the whole file describes a file that is not there.
 constexpr uint64_t kMaxDeflateRatio = 1032;
@@ -39,12 +38,11 @@ uint32_t Crc32(const uint8_t* data, size_t size) {
   return ~crc;
 }
 
-// Returns true when the file opens with the signature and an IHDR chunk of the right length
+// Returns true when the file opens (after the signature) with an IHDR chunk of the right length
 // and CRC (libspng leaves the IHDR CRC unchecked).
 bool HasSoundHeader(const InputFile& file) {
   uint8_t head[33];
   if (!file.ReadAt(0, head, sizeof head)) return false;
-  if (std::memcmp(head, kPngSignature, sizeof kPngSignature) != 0) return false;
   if (std::memcmp(head + 8, "\0\0\0\x0dIHDR", 8) != 0) return false;
   uint32_t stored = static_cast<uint32_t>(head[29]) << 24 | static_cast<uint32_t>(head[30]) << 16 |
                     static_cast<uint32_t>(head[31]) << 8 | head[32];
@@ -133,7 +131,8 @@ class PngDecoder final : public Decoder {
     if (!NewContext()) return false;
     if (spng_get_ihdr(ctx_.get(), &ihdr_) != 0) return false;
     uint64_t width = ihdr_.width, height = ihdr_.height;
-    if (width == 0 || height == 0 || width * height > kMaxSourcePixels) return false;
+    if (width == 0 || height == 0) return Fail(FailureKind::kCorrupt, "no pixels");
+    if (width * height > kMaxSourcePixels) return Fail(FailureKind::kTooLarge);
     int samples = ihdr_.color_type == SPNG_COLOR_TYPE_TRUECOLOR         ? 3
                   : ihdr_.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA ? 4
                   : ihdr_.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ? 2
@@ -162,7 +161,7 @@ class PngDecoder final : public Decoder {
     started_ = false;
     image_.clear();
     image_.shrink_to_fit();
-    if (page != 0 || info == nullptr) return false;
+    if (page != 0 || info == nullptr) return Fail(FailureKind::kMisuse, "no such page");
     if (!contextFresh_ && !NewContext()) return false;
     contextFresh_ = false;
     size_t imageBytes = 0;
@@ -189,7 +188,7 @@ class PngDecoder final : public Decoder {
   }
 
   bool ReadRows(uint8_t* rows, size_t stride, int count) override {
-    if (!started_ || rows == nullptr || count < 0) return false;
+    if (!started_ || rows == nullptr || count < 0) return Fail(FailureKind::kMisuse);
     if (static_cast<uint64_t>(nextRow_) + count > ihdr_.height) return false;
     for (int r = 0; r < count; ++r, ++nextRow_) {
       uint8_t* out = rows + static_cast<size_t>(r) * stride;
@@ -285,10 +284,10 @@ class PngDecoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file) {
-  if (!file) return nullptr;
-  if (!HasSoundHeader(*file)) return nullptr;
+std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (!file) return Refuse(failure, FailureKind::kReadError);
+  if (!HasSoundHeader(*file)) return Refuse(failure, FailureKind::kCorrupt, "unsound IHDR chunk");
   auto decoder = std::make_unique<PngDecoder>(std::move(file));
-  if (!decoder->Open()) return nullptr;
+  if (!decoder->Open()) return Refuse(failure, *decoder);
   return decoder;
 }

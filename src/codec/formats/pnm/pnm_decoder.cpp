@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 
 namespace {
 
@@ -194,9 +194,8 @@ bool ReadPamHeader(ByteReader& in, PnmHeader* h) {
 
 bool ReadHeader(const InputFile& file, PnmHeader* h) {
   ByteReader in(file, 0);
-  if (in.Get() != 'P') return false;
-  int kind = in.Get();
-  if (kind < '1' || kind > '7') return false;
+  in.Get();  // 'P' and a digit from 1 to 7, as the sniffer found
+  const int kind = in.Get();
   h->kind = static_cast<char>(kind);
   if (kind == '7') {
     if (!IsSpace(in.Get()) || !ReadPamHeader(in, h)) return false;
@@ -341,15 +340,15 @@ class PnmDecoder : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file) {
-  if (file == nullptr) return nullptr;
+std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (file == nullptr) return Refuse(failure, FailureKind::kReadError);
   PnmHeader header;
-  if (!ReadHeader(*file, &header)) return nullptr;
+  if (!ReadHeader(*file, &header)) return Refuse(failure, FailureKind::kCorrupt, "header");
   auto decoder = std::make_unique<PnmDecoder>(std::move(file), header);
   // A binary raster must be wholly present; bytes after the first image are ignored.
   if (decoder->Binary() &&
       decoder->RowBytes() * header.height > decoder->FileSize() - header.rasterOffset) {
-    return nullptr;
+    return Refuse(failure, FailureKind::kTruncated);
   }
   return decoder;
 }

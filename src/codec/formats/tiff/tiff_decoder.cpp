@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/formats/tiff/tiff_decoder_io.h"
 #include "codec/formats/tiff/tiff_decoder_rows.h"
 
@@ -422,11 +422,15 @@ void TiffDecoder::ConvertRow(uint32_t row, uint8_t* out) {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file) {
-  if (!file || !HasTiffSignature(*file)) return nullptr;
+std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (!file) return Refuse(failure, FailureKind::kReadError);
+  if (file->size() < 8) return Refuse(failure, FailureKind::kTruncated);
   std::unique_ptr<TiffSource> source = TiffSource::Open(file.get());
+  if (!source) return Refuse(failure, FailureKind::kCorrupt, "libtiff cannot open it");
   PageGeometry first;
-  if (!source || !CurrentGeometry(source->tif(), file->size(), &first)) return nullptr;
+  if (!CurrentGeometry(source->tif(), file->size(), &first)) {
+    return Refuse(failure, FailureKind::kUnsupported, "first page unusable");
+  }
   // libtiff stops counting at a directory chain that loops back on itself.
   tdir_t directories = TIFFNumberOfDirectories(source->tif());
   int pages = static_cast<int>(std::clamp<tdir_t>(directories, 1, kMaxPages));

@@ -23,17 +23,6 @@ void SilenceGlobalHandlers() {
 
 }  // namespace
 
-bool HasTiffSignature(const InputFile& file) {
-  unsigned char head[4];
-  if (file.size() < 8 || !file.ReadAt(0, head, sizeof head)) return false;
-  static const unsigned char kSignatures[4][4] = {
-      {'I', 'I', 42, 0}, {'M', 'M', 0, 42}, {'I', 'I', 43, 0}, {'M', 'M', 0, 43}};
-  for (const auto& signature : kSignatures) {
-    if (std::memcmp(head, signature, 4) == 0) return true;
-  }
-  return false;
-}
-
 std::unique_ptr<TiffSource> TiffSource::Open(const InputFile* file) {
   SilenceGlobalHandlers();
   std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());

@@ -43,6 +43,3 @@ class TiffSource {
   uint64_t offset_ = 0;
   TiffPtr tif_;  // last: closed before the state its procedures use
 };
-
-// Returns true when the first bytes of file carry a classic or BigTIFF signature.
-bool HasTiffSignature(const InputFile& file);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/io/exif.h"
 
 namespace {
@@ -181,25 +181,24 @@ class WebpDecoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file) {
-  if (!file || file->size() < 12) return nullptr;
+std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  if (!file) return Refuse(failure, FailureKind::kReadError);
   unsigned char head[12];
-  if (!file->ReadAt(0, head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
-      std::memcmp(head + 8, "WEBP", 4) != 0) {
-    return nullptr;
-  }
+  if (file->size() < sizeof head) return Refuse(failure, FailureKind::kTruncated);
+  if (!file->ReadAt(0, head, sizeof head)) return Refuse(failure, FailureKind::kReadError);
   // The RIFF size must fit in the file; bytes after the RIFF chunk are not read.
   uint32_t riffSize = static_cast<uint32_t>(head[4]) | static_cast<uint32_t>(head[5]) << 8 |
                       static_cast<uint32_t>(head[6]) << 16 | static_cast<uint32_t>(head[7]) << 24;
   uint64_t riffEnd = uint64_t{riffSize} + 8;
-  if (riffSize < 4 || riffEnd > file->size()) return nullptr;
+  if (riffSize < 4) return Refuse(failure, FailureKind::kCorrupt, "RIFF size");
+  if (riffEnd > file->size()) return Refuse(failure, FailureKind::kTruncated);
   std::vector<uint8_t> data(static_cast<size_t>(riffEnd));
-  if (!file->ReadAt(0, data.data(), data.size())) return nullptr;
+  if (!file->ReadAt(0, data.data(), data.size())) return Refuse(failure, FailureKind::kReadError);
   WebPData webpData = {data.data(), data.size()};
   // WebPDemux also refuses chunks that run past the RIFF end.
   DemuxPtr demux(WebPDemux(&webpData));
-  if (!demux) return nullptr;
+  if (!demux) return Refuse(failure, FailureKind::kCorrupt, "chunk layout");
   auto decoder = std::make_unique<WebpDecoder>(std::move(data), std::move(demux));
-  if (!decoder->Init()) return nullptr;
+  if (!decoder->Init()) return Refuse(failure, *decoder);
   return decoder;
 }

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
+#include "codec/formats/registry.h"
 #include "codec/test_image.h"
 #include "support/process.h"
 
@@ -83,7 +84,7 @@ Bytes MakeBmp(const BmpShape& s) {
 
 // Decodes page 0 of path in one read.
 DecodeStage DecodeFile(const std::string& path, DecodedPage* out) {
-  return DecodePage(OpenBmpDecoder(InputFile::Open(path.c_str())).get(), 0, {}, 0, out);
+  return DecodePage(OpenDecoder(path.c_str()).get(), 0, {}, 0, out);
 }
 
 DecodeStage DecodeBytes(const Bytes& bytes, DecodedPage* out) {
@@ -521,49 +522,6 @@ TEST(BmpDecoderTest, HugeRleImageFromATinyStreamDecodesRowByRow) {
     if (y == 0 || y == kSide - 1) {
       EXPECT_EQ(row, blank) << "row " << y;
     }
-  }
-}
-
-void DecodeFolder(const std::filesystem::path& folder, int* ok, int* failed,
-                  std::vector<std::string>* failures) {
-  if (!std::filesystem::exists(folder)) return;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    DecodedPage d;
-    if (DecodeFile(entry.path().string(), &d) == DecodeStage::kDone) {
-      ++*ok;
-    } else {
-      ++*failed;
-      failures->push_back(entry.path().lexically_relative(folder).string());
-    }
-  }
-}
-
-TEST(BmpDecoderTest, Corpus) {
-  const std::filesystem::path corpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-  if (!std::filesystem::exists(corpus / "valid/bmp")) GTEST_SKIP() << "no corpus at " << corpus;
-  int ok = 0, failed = 0;
-  std::vector<std::string> failures;
-  DecodeFolder(corpus / "valid/bmp", &ok, &failed, &failures);
-  std::string list;
-  for (const std::string& f : failures) {
-    list += f + " ";
-    if (f.rfind("bmpsuite-q/", 0) != 0) ADD_FAILURE() << "valid file fails: " << f;
-  }
-  std::cout << "valid/bmp: " << ok << " decoded, " << failed << " refused: " << list << "\n";
-  int cOk = 0, cFailed = 0;
-  std::vector<std::string> cFailures;
-  DecodeFolder(corpus / "corrupt/bmp", &cOk, &cFailed, &cFailures);
-  std::cout << "corrupt/bmp: " << cOk << " decoded, " << cFailed << " refused\n";
-}
-
-// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
-TEST(BmpDecoderTest, FuzzRegressionsFailCleanly) {
-  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/bmp";
-  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    DecodedPage d;
-    DecodeFile(entry.path().string(), &d);
   }
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "support/process.h"
 
 // The frames name only the fields that differ from TestFrame's defaults.
@@ -326,46 +326,6 @@ TEST(GifDecoderTest, TenThousandFramesPageByPage) {
   }
 }
 
-// Valid files of the corpus the decoder refuses: none since frames of code sizes 9 to 11 read.
-const std::vector<std::filesystem::path> kKnownRefusals;
-
-bool KnownRefusal(const std::filesystem::path& relative) {
-  for (const auto& name : kKnownRefusals) {
-    if (relative == name) return true;
-  }
-  return false;
-}
-
-TEST(GifDecoderTest, Corpus) {
-  const std::filesystem::path corpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-  if (!std::filesystem::exists(corpus / "valid/gif")) GTEST_SKIP() << "no corpus at " << corpus;
-  for (const char* group : {"valid/gif", "corrupt/gif"}) {
-    int files = 0, refused = 0, pages = 0, failedPages = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus / group)) {
-      if (!entry.is_regular_file()) continue;
-      ++files;
-      auto decoder = Open(entry.path().string());
-      const bool valid = std::string(group) == "valid/gif";
-      if (decoder == nullptr) {
-        ++refused;
-        const auto relative = entry.path().lexically_relative(corpus / group);
-        if (valid && !KnownRefusal(relative)) ADD_FAILURE() << "refused: " << entry.path();
-        continue;
-      }
-      for (int p = 0; p < decoder->PageCount(); ++p) {
-        DecodedPage page;
-        ++pages;
-        if (!ReadPage(*decoder, p, &page)) {
-          ++failedPages;
-          if (valid) ADD_FAILURE() << "page " << p << " fails: " << entry.path();
-        }
-      }
-    }
-    std::cout << group << ": " << files << " files, " << refused << " refused, " << pages
-              << " pages, " << failedPages << " pages failed\n";
-  }
-}
-
 // Packs LZW codes least significant bit first at the widths a GIF encoder uses: minimum + 1
 // bits after a clear code, one more each time the next table entry reaches a power of two,
 // at most 12; the table takes no entries past 4096.
@@ -590,19 +550,6 @@ TEST(GifDecoderTest, CorpusFrameOfCodeSizeEleven) {
     const size_t at = (static_cast<size_t>(s.y) * 100 + s.x) * 3;
     EXPECT_EQ(Bytes(page.pixels.begin() + at, page.pixels.begin() + at + 3), Rgb({s.rgb}))
         << "pixel " << s.x << "," << s.y;
-  }
-}
-
-// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
-TEST(GifDecoderTest, FuzzRegressionsFailCleanly) {
-  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/gif";
-  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    auto decoder = Open(entry.path().string());
-    for (int p = 0; decoder != nullptr && p < decoder->PageCount(); ++p) {
-      DecodedPage page;
-      ReadPage(*decoder, p, &page);
-    }
   }
 }
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "codec/io/exif.h"
 #include "codec/test_image.h"
 #include "support/process.h"
@@ -544,86 +544,6 @@ TEST(JpegDecoder, TruncatedAndDamagedDataNeverCrash) {
     PageInfo info;
     std::vector<uint8_t> pixels;
     EXPECT_EQ(DecodePage(decoder.get(), 0, {}, 7, &info, &pixels), c.reached);
-  }
-}
-
-const std::string kCorpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-
-// MANIFEST rows of a folder: path -> {width, height, notes}.
-std::map<std::string, std::vector<std::string>> ReadManifest(const std::string& prefix) {
-  std::map<std::string, std::vector<std::string>> rows;
-  std::ifstream in(kCorpus + "/MANIFEST.tsv");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields;
-    std::stringstream ss(line);
-    std::string field;
-    while (std::getline(ss, field, '\t')) fields.push_back(field);
-    if (fields.size() > 8 && fields[0].rfind(prefix, 0) == 0) {
-      rows[fields[0]] = {fields[3], fields[4], fields[8]};
-    }
-  }
-  return rows;
-}
-
-TEST(JpegCorpus, ValidFilesDecode) {
-  if (!std::filesystem::is_directory(kCorpus + "/valid/jpeg")) GTEST_SKIP() << "no corpus";
-  auto manifest = ReadManifest("valid/jpeg/");
-  int files = 0;
-  std::vector<std::string> failed;
-  for (const auto& [path, row] : manifest) {
-    ++files;
-    auto decoder = OpenJpegDecoder(InputFile::Open((kCorpus + "/" + path).c_str()));
-    PageInfo info;
-    std::vector<uint8_t> pixels;
-    bool ok = DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone;
-    // ultrahdr.jpg keeps two bytes of its scan, cut off after the metadata its tests read.
-    bool unreadable =
-        row[2].find("none of") != std::string::npos || path == "valid/jpeg/pillow/ultrahdr.jpg";
-    if (!ok) {
-      failed.push_back(path);
-      EXPECT_TRUE(unreadable) << path;
-      continue;
-    }
-    EXPECT_EQ(std::to_string(info.width), row[0]) << path;
-    EXPECT_EQ(std::to_string(info.height), row[1]) << path;
-  }
-  std::printf("[ corpus   ] valid/jpeg: %d files, %zu fail\n", files, failed.size());
-  for (const std::string& path : failed) std::printf("[ corpus   ]   fails: %s\n", path.c_str());
-}
-
-// Decodes every file of folder (recursively) with open, whose failures are allowed.
-void DecodeFolderWithoutCrash(const std::string& folder,
-                              std::unique_ptr<Decoder> (*open)(std::unique_ptr<InputFile>)) {
-  int files = 0, decoded = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    ++files;
-    auto decoder = open(InputFile::Open(entry.path().c_str()));
-    PageInfo info;
-    std::vector<uint8_t> pixels;
-    if (DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone) ++decoded;
-  }
-  std::printf("[ corpus   ] %s: %d files, %d decode\n", folder.c_str(), files, decoded);
-}
-
-TEST(JpegCorpus, CorruptFilesNeverCrash) {
-  if (!std::filesystem::is_directory(kCorpus + "/corrupt/jpeg")) GTEST_SKIP() << "no corpus";
-  DecodeFolderWithoutCrash(kCorpus + "/corrupt/jpeg", &OpenJpegDecoder);
-}
-
-// Fuzzer finds, named by what they must do: "decodes-..." or anything else ("refused-...",
-// "fails-start-...", "fails-rows-...").
-TEST(JpegFuzzRegressions, ReplayWithTheirRecordedOutcome) {
-  std::string folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/jpeg";
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no regression files";
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    auto decoder = OpenJpegDecoder(InputFile::Open(entry.path().c_str()));
-    PageInfo info;
-    std::vector<uint8_t> pixels;
-    bool ok = DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone;
-    std::string name = entry.path().filename().string();
-    EXPECT_EQ(ok, name.rfind("decodes-", 0) == 0) << name;
   }
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "support/images.h"
 #include "support/process.h"
 
@@ -338,56 +338,6 @@ TEST(PngDecoder, StartPageAgainRestartsAndMisuseFails) {
     EXPECT_EQ(pixels, expected);
     ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 1, &info, &pixels), DecodeStage::kDone);
     EXPECT_EQ(pixels, expected);
-  }
-}
-
-const std::string kCorpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-
-// Decodes every file of folder (recursively); returns the paths that fail.
-std::vector<std::string> DecodeFolder(const std::string& folder, int* files) {
-  std::vector<std::string> failed;
-  *files = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    ++*files;
-    auto decoder = OpenPngDecoder(InputFile::Open(entry.path().c_str()));
-    PageInfo info;
-    std::vector<uint8_t> pixels;
-    if (DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) != DecodeStage::kDone) {
-      failed.push_back(entry.path().lexically_relative(kCorpus).string());
-    }
-  }
-  return failed;
-}
-
-// The pngsuite files whose names start with x are deliberately broken.
-TEST(PngCorpus, ValidFilesDecode) {
-  if (!std::filesystem::is_directory(kCorpus + "/valid/png")) GTEST_SKIP() << "no corpus";
-  int files = 0;
-  std::vector<std::string> failed = DecodeFolder(kCorpus + "/valid/png", &files);
-  std::printf("[ corpus   ] valid/png: %d files, %zu fail\n", files, failed.size());
-  for (const std::string& path : failed) std::printf("[ corpus   ]   fails: %s\n", path.c_str());
-  EXPECT_TRUE(failed.empty());
-}
-
-TEST(PngCorpus, CorruptFilesNeverCrash) {
-  if (!std::filesystem::is_directory(kCorpus + "/corrupt/png")) GTEST_SKIP() << "no corpus";
-  int files = 0;
-  std::vector<std::string> failed = DecodeFolder(kCorpus + "/corrupt/png", &files);
-  std::printf("[ corpus   ] corrupt/png: %d files, %zu refused\n", files, failed.size());
-}
-
-// Fuzzer finds, named by what they must do: "decodes-..." or "fails-...".
-TEST(PngFuzzRegressions, ReplayWithTheirRecordedOutcome) {
-  std::string folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/png";
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no regression files";
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    auto decoder = OpenPngDecoder(InputFile::Open(entry.path().c_str()));
-    PageInfo info;
-    std::vector<uint8_t> pixels;
-    bool ok = DecodePage(decoder.get(), 0, {}, 64, &info, &pixels) == DecodeStage::kDone;
-    std::string name = entry.path().filename().string();
-    EXPECT_EQ(ok, name.rfind("decodes-", 0) == 0) << name;
   }
 }
 

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
+#include "codec/formats/registry.h"
 #include "support/process.h"
 
 namespace {
@@ -14,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Decodes page 0 of path a row at a time.
 DecodeStage DecodeFile(const std::string& path, DecodedPage* out) {
-  return DecodePage(OpenPnmDecoder(InputFile::Open(path.c_str())).get(), 0, {}, 1, out);
+  return DecodePage(OpenDecoder(path.c_str()).get(), 0, {}, 1, out);
 }
 
 DecodeStage DecodeText(const std::string& bytes, DecodedPage* out) {
@@ -222,35 +223,6 @@ TEST(PnmDecoderTest, ProbeAndRestart) {
     EXPECT_EQ(rows[0], 10);
     EXPECT_EQ(rows[1], 20);
     EXPECT_FALSE(decoder->ReadRows(rows, 1, 1));
-  }
-}
-
-TEST(PnmDecoderTest, Corpus) {
-  const std::filesystem::path corpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-  if (!std::filesystem::exists(corpus / "valid/pnm")) GTEST_SKIP() << "no corpus at " << corpus;
-  for (const char* group : {"valid/pnm", "corrupt/pnm"}) {
-    int ok = 0, refused = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(corpus / group)) {
-      if (!entry.is_regular_file()) continue;
-      DecodedPage d;
-      if (DecodeFile(entry.path().string(), &d) == DecodeStage::kDone) {
-        ++ok;
-      } else {
-        ++refused;
-        if (std::string(group) == "valid/pnm") ADD_FAILURE() << "fails: " << entry.path();
-      }
-    }
-    std::cout << group << ": " << ok << " decoded, " << refused << " refused\n";
-  }
-}
-
-// Inputs the fuzzer once broke the decoder with: each must now decode or fail cleanly.
-TEST(PnmDecoderTest, FuzzRegressionsFailCleanly) {
-  const std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/pnm";
-  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no regression inputs in " << folder;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    DecodedPage d;
-    DecodeFile(entry.path().string(), &d);
   }
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "codec/decode_page.h"
-#include "codec/decoder.h"
+#include "codec/formats/formats.h"
 #include "support/process.h"
 
 namespace {
@@ -544,65 +544,6 @@ TEST(TiffDecoderTest, RefusesBrokenFiles) {
     Bytes pixels;
     EXPECT_NE(DecodePage(decoder.get(), 0, {}, 3, &info, &pixels), DecodeStage::kDone);
   }
-}
-
-// Returns how far the file at path gets: "refused", "fails-start", "fails-rows" or "decodes".
-std::string Outcome(const std::string& path) {
-  auto decoder = Open(path);
-  if (!decoder) return "refused";
-  for (int page = 0; page < std::min(decoder->PageCount(), 20); ++page) {
-    PageInfo info;
-    Bytes pixels;
-    if (!decoder->StartPage(page, DecodeRequest{}, &info)) return "fails-start";
-    if (DecodePage(decoder.get(), page, {}, 3, &info, &pixels) != DecodeStage::kDone)
-      return "fails-rows";
-  }
-  return "decodes";
-}
-
-// Inputs the fuzzer produced keep the outcome their names record, without a fault.
-TEST(TiffDecoderTest, FuzzInputsKeepTheirOutcome) {
-  std::filesystem::path folder = XEVRA_SOURCE_DIR "/tests/data/fuzz/tiff";
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no fuzz inputs";
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string name = entry.path().filename().string();
-    std::string outcome = Outcome(entry.path().string());
-    EXPECT_EQ(name.substr(0, outcome.size() + 1), outcome + "-") << name;
-  }
-}
-
-// Returns the number of files under folder that failed to open or to decode every page (at
-// most 50 a file), listing them in *failed.
-int RunFolder(const std::filesystem::path& folder, std::vector<std::string>* failed, int* total) {
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    ++*total;
-    auto decoder = Open(entry.path().string());
-    bool ok = decoder != nullptr;
-    for (int page = 0; ok && page < std::min(decoder->PageCount(), 50); ++page) {
-      PageInfo info;
-      Bytes pixels;
-      ok = DecodePage(decoder.get(), page, {}, 3, &info, &pixels) == DecodeStage::kDone;
-    }
-    if (!ok) failed->push_back(std::filesystem::relative(entry.path(), folder).string());
-  }
-  return static_cast<int>(failed->size());
-}
-
-TEST(TiffDecoderTest, Corpus) {
-  std::filesystem::path corpus = XEVRA_SOURCE_DIR "/../shared/corpus";
-  if (!std::filesystem::is_directory(corpus / "valid/tiff")) GTEST_SKIP() << "no corpus";
-  std::vector<std::string> validFailed, corruptFailed;
-  int validTotal = 0, corruptTotal = 0;
-  RunFolder(corpus / "valid/tiff", &validFailed, &validTotal);
-  RunFolder(corpus / "corrupt/tiff", &corruptFailed, &corruptTotal);
-  std::string list;
-  for (const std::string& f : validFailed) list += "\n  " + f;
-  std::printf("valid tiff: %d of %d decode; corrupt tiff: %d of %d refused%s\n",
-              validTotal - static_cast<int>(validFailed.size()), validTotal,
-              static_cast<int>(corruptFailed.size()), corruptTotal, list.c_str());
-  // No reference tool reads text.tif (ThunderScan) cleanly either.
-  for (const std::string& f : validFailed) EXPECT_EQ(f, "libtiffpic/text.tif");
 }
 
 }  // namespace
