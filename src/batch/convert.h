@@ -10,4 +10,4 @@
 // of it, with page splitting); false when any was not, or when the destination folder could
 // not be used and the batch was skipped without a word.
 bool ConvertFiles(CConvertJob& job, CConvertSettings& settings,
-                  Platform& platform = SystemPlatform());
+                  Platform& platform);
