@@ -4,21 +4,27 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/io/bytes.h"
 #include "support/process.h"
 
+namespace {
+
+template <size_t N, typename Store, typename Value>
+void AppendStored(std::string& s, Store store, Value v) {
+  uint8_t bytes[N];
+  store(bytes, v);
+  s.append(reinterpret_cast<const char*>(bytes), N);
+}
+
+}  // namespace
+
 void AppendLe16(std::string& s, uint32_t v) {
-  s += static_cast<char>(v & 0xff);
-  s += static_cast<char>((v >> 8) & 0xff);
+  AppendStored<2>(s, StoreLe16, static_cast<uint16_t>(v));
 }
 
-void AppendLe32(std::string& s, uint32_t v) {
-  AppendLe16(s, v & 0xffff);
-  AppendLe16(s, v >> 16);
-}
+void AppendLe32(std::string& s, uint32_t v) { AppendStored<4>(s, StoreLe32, v); }
 
-void AppendBe32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
-}
+void AppendBe32(std::string& s, uint32_t v) { AppendStored<4>(s, StoreBe32, v); }
 
 void WriteBmp(const std::string& path, int width, int height, int seed) {
   uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;

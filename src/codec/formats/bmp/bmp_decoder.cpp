@@ -11,6 +11,7 @@
 #include "codec/decoder.h"
 #include "codec/formats/bmp/bmp_decoder_header.h"
 #include "codec/formats/bmp/bmp_decoder_rle.h"
+#include "codec/io/bytes.h"
 
 namespace {
 
@@ -122,9 +123,7 @@ class BmpDecoder : public Decoder {
   }
 
   uint32_t ReadPixel(const uint8_t* p) const {
-    if (header_.bitCount == 16) return static_cast<uint32_t>(p[0] | (p[1] << 8));
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return header_.bitCount == 16 ? LoadLe16(p) : LoadLe32(p);
   }
 
   void PutPaletteColor(uint8_t index, uint8_t* out) const {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/io/bytes.h"
 #include "codec/io/exif.h"
 
 namespace {
@@ -46,9 +47,7 @@ bool HasSoundHeader(const InputFile& file) {
   if (!file.ReadAt(0, head, sizeof head)) return false;
   if (std::memcmp(head, kPngSignature, sizeof kPngSignature) != 0) return false;
   if (std::memcmp(head + 8, "\0\0\0\x0dIHDR", 8) != 0) return false;
-  uint32_t stored = static_cast<uint32_t>(head[29]) << 24 | static_cast<uint32_t>(head[30]) << 16 |
-                    static_cast<uint32_t>(head[31]) << 8 | head[32];
-  return !kCheckCrc || Crc32(head + 12, 17) == stored;
+  return !kCheckCrc || Crc32(head + 12, 17) == LoadBe32(head + 29);
 }
 
 struct SpngCtxFree {

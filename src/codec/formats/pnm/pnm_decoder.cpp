@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "codec/decoder.h"
+#include "codec/io/bytes.h"
 
 namespace {
 
@@ -324,7 +325,7 @@ class PnmDecoder : public Decoder {
     const uint8_t* p = raw_.data();
     for (uint64_t x = 0; x < width; ++x) {
       for (int s = 0; s < depth; ++s, p += wide ? 2 : 1) {
-        uint32_t value = wide ? static_cast<uint32_t>(p[0] << 8 | p[1]) : p[0];
+        uint32_t value = wide ? LoadBe16(p) : p[0];
         if (s < channels) out[x * channels + s] = Scale(value);
       }
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/io/bytes.h"
 #include "codec/io/exif.h"
 
 namespace {
@@ -189,8 +190,7 @@ std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file) {
     return nullptr;
   }
   // The RIFF size must fit in the file; bytes after the RIFF chunk are not read.
-  uint32_t riffSize = static_cast<uint32_t>(head[4]) | static_cast<uint32_t>(head[5]) << 8 |
-                      static_cast<uint32_t>(head[6]) << 16 | static_cast<uint32_t>(head[7]) << 24;
+  uint32_t riffSize = LoadLe32(head + 4);
   uint64_t riffEnd = uint64_t{riffSize} + 8;
   if (riffSize < 4 || riffEnd > file->size()) return nullptr;
   std::vector<uint8_t> data(static_cast<size_t>(riffEnd));
