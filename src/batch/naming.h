@@ -10,8 +10,7 @@
 // Returns name itself when it is free, else the first free "<stem>(N)<extension>" for
 // N = 1, 2, ...; stem is name up to its last "." within its last path component. Never
 // fails; nothing is reserved.
-std::string MakeUniqueName(std::string name, std::string extension,
-                           Platform& platform);
+std::string MakeUniqueName(std::string name, std::string extension, Platform& platform);
 
 // Deletes path when it is taken. Returns non-zero when a file was deleted, 0 otherwise (also
 // for a missing or read-only file, a folder, a refusal, or an exception on the way).

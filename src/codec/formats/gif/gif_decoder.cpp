@@ -24,6 +24,7 @@
 #include "codec/decoder.h"
 #include "codec/formats/gif/gif_decoder_lzw.h"
 #include "codec/formats/gif/gif_decoder_walk.h"
+#include "codec/formats/gif/gif_interlace.h"
 
 namespace {
 
@@ -448,31 +449,25 @@ class GifDecoder : public Decoder {
   bool DrawFrame(const GifFrameRecord& frame, const Rect& rect) {
     const uint8_t* palette = frame.palette.data();
     const size_t colorCount = frame.palette.size() / 3;
-    static constexpr int kPassStart[] = {0, 4, 2, 1};
-    static constexpr int kPassStep[] = {8, 8, 4, 2};
-    const int passes = frame.interlace ? 4 : 1;
-    for (int pass = 0; pass < passes; ++pass) {
-      const int step = frame.interlace ? kPassStep[pass] : 1;
-      for (int row = frame.interlace ? kPassStart[pass] : 0; row < frame.height; row += step) {
-        if (!source_->ReadLine(line_.data(), frame.width)) return false;
-        const int y = frame.top + row;
-        if (y >= rect.y1) continue;
-        uint8_t* out = canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4;
-        for (int x = rect.x0; x < rect.x1; ++x, out += 4) {
-          const int index = line_[x - frame.left];
-          if (index == frame.transparent) continue;
-          if (colorCount == 0) {
-            out[0] = out[1] = out[2] = static_cast<uint8_t>(index);
-          } else if (static_cast<size_t>(index) < colorCount) {
-            std::copy_n(palette + 3 * index, 3, out);
-          } else {
-            out[0] = out[1] = out[2] = 0;
-          }
-          out[3] = 255;
+    return ForEachGifStoredRow(frame.height, frame.interlace, [&](int row) {
+      if (!source_->ReadLine(line_.data(), frame.width)) return false;
+      const int y = frame.top + row;
+      if (y >= rect.y1) return true;
+      uint8_t* out = canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4;
+      for (int x = rect.x0; x < rect.x1; ++x, out += 4) {
+        const int index = line_[x - frame.left];
+        if (index == frame.transparent) continue;
+        if (colorCount == 0) {
+          out[0] = out[1] = out[2] = static_cast<uint8_t>(index);
+        } else if (static_cast<size_t>(index) < colorCount) {
+          std::copy_n(palette + 3 * index, 3, out);
+        } else {
+          out[0] = out[1] = out[2] = 0;
         }
+        out[3] = 255;
       }
-    }
-    return true;
+      return true;
+    });
   }
 
   std::unique_ptr<InputFile> file_;
