@@ -6,7 +6,6 @@
 // black.
 #include <algorithm>
 #include <memory>
-#include <new>
 
 #include "codec/decoder.h"
 #include "codec/formats/bmp/bmp_decoder_header.h"
@@ -42,11 +41,7 @@ class BmpDecoder : public Decoder {
       alphaUsed_ = header_.hasAlphaMask && !rle && AnyAlphaSet();
       alphaChecked_ = true;
     }
-    try {
-      raw_.resize(rle ? 0 : header_.rowStride);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    raw_.resize(rle ? 0 : header_.rowStride);
     *info = PageInfo{};
     info->width = header_.width;
     info->height = header_.height;
@@ -80,13 +75,9 @@ class BmpDecoder : public Decoder {
 
  private:
   bool ScanRle() {
-    try {
-      auto rle = std::make_unique<BmpRleRows>(*file_, header_);
-      if (!rle->Scan()) return false;
-      rle_ = std::move(rle);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    auto rle = std::make_unique<BmpRleRows>(*file_, header_);
+    if (!rle->Scan()) return false;
+    rle_ = std::move(rle);
     return true;
   }
 

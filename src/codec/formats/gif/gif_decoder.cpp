@@ -18,7 +18,6 @@
 #include <gif_lib.h>
 
 #include <algorithm>
-#include <new>
 #include <optional>
 
 #include "codec/decoder.h"
@@ -185,17 +184,13 @@ class GiflibFrames : public FrameSource {
     frame->disposal = control.DisposalMode;
     frame->transparent = control.TransparentColor;
     const ColorMapObject* map = desc.ColorMap != nullptr ? desc.ColorMap : gif_->SColorMap;
-    try {
-      if (map != nullptr) {
-        for (int i = 0; i < map->ColorCount; ++i) {
-          const GifColorType& c = map->Colors[i];
-          frame->palette.insert(frame->palette.end(), {c.Red, c.Green, c.Blue});
-        }
+    if (map != nullptr) {
+      for (int i = 0; i < map->ColorCount; ++i) {
+        const GifColorType& c = map->Colors[i];
+        frame->palette.insert(frame->palette.end(), {c.Red, c.Green, c.Blue});
       }
-      line_.resize(std::max(0, desc.Width));
-    } catch (const std::bad_alloc&) {
-      return false;
     }
+    line_.resize(std::max(0, desc.Width));
     return true;
   }
 
@@ -387,11 +382,7 @@ class GifDecoder : public Decoder {
   bool Restart() {
     positioned_ = false;
     if (!source_->Rewind()) return false;
-    try {
-      canvas_.assign(static_cast<size_t>(width_) * height_ * 4, 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    canvas_.assign(static_cast<size_t>(width_) * height_ * 4, 0);
     composited_ = -1;
     lastDisposal_ = DISPOSAL_UNSPECIFIED;
     positioned_ = true;
@@ -423,18 +414,14 @@ class GifDecoder : public Decoder {
     rect.x1 = std::min(frame.left + frame.width, width_);
     rect.y1 = std::min(frame.top + frame.height, height_);
     const size_t rectRowBytes = static_cast<size_t>(rect.x1 - rect.x0) * 4;
-    try {
-      if (frame.disposal == DISPOSE_PREVIOUS) {
-        saved_.resize(rectRowBytes * (rect.y1 - rect.y0));
-        for (int y = rect.y0; y < rect.y1; ++y) {
-          std::copy_n(canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4,
-                      rectRowBytes, saved_.data() + (y - rect.y0) * rectRowBytes);
-        }
+    if (frame.disposal == DISPOSE_PREVIOUS) {
+      saved_.resize(rectRowBytes * (rect.y1 - rect.y0));
+      for (int y = rect.y0; y < rect.y1; ++y) {
+        std::copy_n(canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4, rectRowBytes,
+                    saved_.data() + (y - rect.y0) * rectRowBytes);
       }
-      line_.resize(std::max(0, frame.width));
-    } catch (const std::bad_alloc&) {
-      return false;
     }
+    line_.resize(std::max(0, frame.width));
     if (frame.width <= 0 || frame.height <= 0) {
       if (!source_->SkipData(nullptr)) return false;
     } else if (!DrawFrame(frame, rect)) {

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "codec/decoder.h"
@@ -174,7 +173,7 @@ class PngDecoder final : public Decoder {
                             conversion_.flags | SPNG_DECODE_PROGRESSIVE) != 0) {
         return false;
       }
-      if (!Allocate(&scratch_, decodedRowBytes_)) return false;
+      scratch_.assign(decodedRowBytes_, 0);
     }
     info->width = geometry_.width;
     info->height = geometry_.height;
@@ -225,17 +224,8 @@ class PngDecoder final : public Decoder {
            spng_set_png_stream(ctx, &ReadStream, &stream_) == 0;
   }
 
-  static bool Allocate(std::vector<uint8_t>* buffer, size_t bytes) {
-    try {
-      buffer->assign(bytes, 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    return true;
-  }
-
   bool DecodeWhole(size_t imageBytes) {
-    if (!Allocate(&image_, imageBytes)) return false;
+    image_.assign(imageBytes, 0);
     if (spng_decode_image(ctx_.get(), image_.data(), image_.size(), conversion_.format,
                           conversion_.flags) != 0 ||
         !FinishImage()) {

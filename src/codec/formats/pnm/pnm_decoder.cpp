@@ -3,7 +3,6 @@
 // as rows are asked for. Only the first image of a multi-image file is read.
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -245,11 +244,7 @@ class PnmDecoder : public Decoder {
   bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
     started_ = false;
     if (page != 0) return false;
-    try {
-      raw_.resize(Binary() ? RowBytes() : 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    raw_.resize(Binary() ? RowBytes() : 0);
     ascii_ = std::make_unique<ByteReader>(*file_, header_.rasterOffset);
     *info = PageInfo{};
     info->width = static_cast<int>(header_.width);
