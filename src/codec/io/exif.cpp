@@ -17,36 +17,53 @@ constexpr size_t kMaxReadBytes = 0xfffe - sizeof kExifPrefix;
 
 constexpr uint16_t kTiffMagic = 42;
 constexpr uint16_t kOrientationTag = 0x0112;
-// Tags whose value is an offset into the structure: sub-directories and the thumbnail.
-constexpr uint16_t kPointerTags[] = {0x8769, 0x8825, 0xa005, 0x0201, 0x0202};
-constexpr uint16_t kShortType = 3;
-constexpr uint16_t kLongType = 4;
+
+// A directory entry: tag, type, count, then the values when they fit in four bytes, else
+// their offset.
 constexpr size_t kEntryBytes = 12;
 constexpr size_t kInlineBytes = 4;
+
+enum FieldType : uint16_t {
+  kByte = 1,
+  kAscii,
+  kShort,
+  kLong,
+  kRational,
+  kSignedByte,
+  kUndefined,
+  kSignedShort,
+  kSignedLong,
+  kSignedRational,
+  kFloat,
+  kDouble,
+};
 
 // Returns the bytes one value of a TIFF field type takes; 0 for an unknown type.
 uint64_t TypeBytes(uint16_t type) {
   switch (type) {
-    case 1:  // BYTE
-    case 2:  // ASCII
-    case 6:  // SBYTE
-    case 7:  // UNDEFINED
+    case kByte:
+    case kAscii:
+    case kSignedByte:
+    case kUndefined:
       return 1;
-    case 3:  // SHORT
-    case 8:  // SSHORT
+    case kShort:
+    case kSignedShort:
       return 2;
-    case 4:   // LONG
-    case 9:   // SLONG
-    case 11:  // FLOAT
+    case kLong:
+    case kSignedLong:
+    case kFloat:
       return 4;
-    case 5:   // RATIONAL
-    case 10:  // SRATIONAL
-    case 12:  // DOUBLE
+    case kRational:
+    case kSignedRational:
+    case kDouble:
       return 8;
     default:
       return 0;
   }
 }
+
+// Tags whose value is an offset into the structure: sub-directories and the thumbnail.
+constexpr uint16_t kPointerTags[] = {0x8769, 0x8825, 0xa005, 0x0201, 0x0202};
 
 bool IsPointerTag(uint16_t tag) {
   return std::find(std::begin(kPointerTags), std::end(kPointerTags), tag) != std::end(kPointerTags);
@@ -90,9 +107,9 @@ bool EntryOrientation(const uint8_t* tiff, size_t size, uint64_t at, ByteOrder o
   uint64_t data = bytes > kInlineBytes ? order.Load32(entry + 8) : at + 8;
   if (data >= size || bytes > size - data) return false;
   *value = 0;
-  if (type == kShortType) {
+  if (type == kShort) {
     *value = order.Load16(tiff + data);
-  } else if (type == kLongType) {
+  } else if (type == kLong) {
     uint32_t wide = order.Load32(tiff + data);
     *value = wide <= 8 ? static_cast<int>(wide) : 0;
   }
@@ -141,7 +158,7 @@ bool ResetExifOrientation(std::vector<uint8_t>* exif) {
   for (uint64_t i = 0; i < ifd.count; ++i) {
     uint8_t* entry = &b[ifd.entries + i * kEntryBytes];
     if (ifd.order.Load16(entry) != kOrientationTag) continue;
-    if (ifd.order.Load16(entry + 2) != kShortType || ifd.order.Load32(entry + 4) < 1) return false;
+    if (ifd.order.Load16(entry + 2) != kShort || ifd.order.Load32(entry + 4) < 1) return false;
     ifd.order.Store16(entry + 8, 1);
   }
   return true;
