@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
+#include "batch/output_path.h"
 
 namespace {
 
@@ -16,15 +16,6 @@ struct FolderId {
 
 // The folders from the source folder down to the one being visited.
 using FolderChain = std::vector<FolderId>;
-
-// The folder part of a pass's full pattern path: everything before its last separator, or
-// the root itself when that separator is the first character.
-std::string PassRoot(const std::string& fullPattern) {
-  size_t slash = FindLastChar(fullPattern, '/');
-  if (slash == std::string::npos) return std::string();
-  if (slash == 0) return "/";
-  return fullPattern.substr(0, slash);
-}
 
 std::string EntryText(const std::string& root, const std::string& name) {
   if (!root.empty() && root.back() == '/') return root + name;
@@ -50,7 +41,7 @@ class DirRestorer {
 };
 
 void CollectFiles(CConvertJob& job, Platform& platform) {
-  std::string root = PassRoot(platform.FullPath(job.m_strMask));
+  std::string root = FolderOf(platform.FullPath(job.m_strMask));
   for (const DirEntry& entry : platform.Enumerate(job.m_strMask)) {
     if (!entry.isFolder) job.m_files.push_back(EntryText(root, entry.name));
   }
@@ -64,7 +55,7 @@ void CollectSubfolder(CConvertJob& job, const std::string& folderPath, FolderCha
 // its files are collected once, under the path by which the walk first reached them.
 void CollectSubfolders(CConvertJob& job, FolderChain& chain, Platform& platform) {
   std::vector<DirEntry> entries = platform.Enumerate("*.*");
-  std::string root = PassRoot(platform.FullPath("*.*"));
+  std::string root = FolderOf(platform.FullPath("*.*"));
   auto self = std::find_if(entries.begin(), entries.end(),
                            [](const DirEntry& e) { return e.name == "." && e.isFolder; });
   if (self != entries.end()) chain.push_back(FolderId{self->device, self->inode});
@@ -101,5 +92,5 @@ void CollectSourceFiles(CConvertJob& job, int subfolders, Platform& platform) {
 std::string SourceFolderFullPath(const CConvertJob& job, Platform& platform) {
   DirRestorer restorer(platform);
   if (!platform.ChangeDir(job.m_strSource)) return std::string();
-  return PassRoot(platform.FullPath(job.m_strMask));
+  return FolderOf(platform.FullPath(job.m_strMask));
 }

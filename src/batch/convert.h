@@ -9,5 +9,4 @@
 // normalises job.m_strDest in place. Returns true when every entry was converted (every page
 // of it, with page splitting); false when any was not, or when the destination folder could
 // not be used and the batch was skipped without a word.
-bool ConvertFiles(CConvertJob& job, CConvertSettings& settings,
-                  Platform& platform = SystemPlatform());
+bool ConvertFiles(CConvertJob& job, CConvertSettings& settings, Platform& platform);

@@ -1,6 +1,7 @@
 #include "batch/output_path.h"
 
 #include "platform/text.h"
+#include "settings/convert_settings.h"
 
 namespace {
 
@@ -21,13 +22,13 @@ size_t DotInLastComponent(const std::string& path) {
 
 std::string FormatExtension(int format) {
   switch (format) {
-    case 0:
+    case kFormatBmp:
       return ".bmp";
-    case 1:
+    case kFormatTif:
       return ".tif";
-    case 2:
+    case kFormatGif:
       return ".gif";
-    case 3:
+    case kFormatJpg:
       return ".jpg";
     default:
       return std::string();

@@ -1,6 +1,13 @@
 // The codec's face to the program's driver: load one image by content, tell its pages, and
 // save a page as JPEG, BMP, TIFF or GIF resized, turned and colour-normalised as the save
 // record asks. No exception leaves the class.
+//
+// Running out of memory, inside the codec: an allocation that fails throws std::bad_alloc,
+// and nothing below this class catches it. It unwinds through C++ frames only, since no C
+// library calls back into code that allocates and the writers pull rows between library calls,
+// never inside a setjmp frame; every library handle and output file has an owner that frees
+// it on the way, and the save's guard removes the partial file. Load and Save here turn it
+// into a failure like any other.
 #pragma once
 
 #include <memory>

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "codec/io/exif.h"
 #include "codec/io/output_file.h"
 #include "codec/pipeline/pipeline.h"
 #include "codec/writers/bmp_writer.h"

@@ -160,7 +160,7 @@ TEST(Collect, RootAsSourceHasOneSeparator) {
   CConvertJob job;
   job.m_strSource = "/";
   job.m_strMask = name;
-  CollectSourceFiles(job, 0);
+  CollectSourceFiles(job, 0, SystemPlatform());
   unlink(path.c_str());
   EXPECT_EQ(job.m_files, Files{path});
 }
@@ -172,7 +172,7 @@ TEST(Collect, AppendsAfterExistingEntries) {
   job.m_files = {"earlier"};
   job.m_strSource = dir.path();
   job.m_strMask = "*.jpg";
-  CollectSourceFiles(job, 0);
+  CollectSourceFiles(job, 0, SystemPlatform());
   ASSERT_EQ(job.m_files.size(), 2u);
   EXPECT_EQ(job.m_files[0], "earlier");
 }

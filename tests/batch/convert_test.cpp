@@ -62,7 +62,7 @@ class SingleFile : public testing::Test {
   }
   std::string Convert() {
     testing::internal::CaptureStdout();
-    ok_ = ConvertFiles(job_, settings_);
+    ok_ = ConvertFiles(job_, settings_, SystemPlatform());
     return testing::internal::GetCapturedStdout();
   }
   void Name(const char* name) { std::strcpy(settings_.m_szSingleFile, name); }

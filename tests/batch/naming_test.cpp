@@ -57,7 +57,7 @@ TEST(Naming, MakeUniqueName) {
     for (const std::string& name : c.readOnly) {
       chmod((dir / name).c_str(), name.back() == '/' ? 0555 : 0444);
     }
-    EXPECT_EQ(MakeUniqueName(dir / c.wanted, c.extension), dir / c.expected);
+    EXPECT_EQ(MakeUniqueName(dir / c.wanted, c.extension, SystemPlatform()), dir / c.expected);
   }
 }
 
@@ -67,10 +67,10 @@ TEST(Naming, DeleteExisting) {
   WriteFile(dir / "readonly", "x");
   chmod((dir / "readonly").c_str(), 0444);
   mkdir((dir / "folder").c_str(), 0755);
-  EXPECT_EQ(DeleteExisting(dir / "missing"), 0);
-  EXPECT_EQ(DeleteExisting(dir / "readonly"), 0);
-  EXPECT_EQ(DeleteExisting(dir / "folder"), 0);
-  EXPECT_NE(DeleteExisting(dir / "writable"), 0);
+  EXPECT_EQ(DeleteExisting(dir / "missing", SystemPlatform()), 0);
+  EXPECT_EQ(DeleteExisting(dir / "readonly", SystemPlatform()), 0);
+  EXPECT_EQ(DeleteExisting(dir / "folder", SystemPlatform()), 0);
+  EXPECT_NE(DeleteExisting(dir / "writable", SystemPlatform()), 0);
   PosixPlatform platform;
   EXPECT_TRUE(platform.IsWritable(dir / "folder"));
   EXPECT_FALSE(platform.IsWritable(dir / "writable"));

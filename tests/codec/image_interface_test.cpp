@@ -278,17 +278,27 @@ TEST(FailedSave, LeavesNoFile) {
   TempDir dir;
   FakePage broken = Quadrants();
   broken.failAfterRows = 2;
+  // A stage that runs out of memory mid-image throws std::bad_alloc out of SavePage (the
+  // codec's face turns it into a failed save); every writer must free its library's state
+  // on the way, which the leak checker of the sanitizer build sees.
+  FakePage exhausted = Quadrants();
+  exhausted.throwAfterRows = 2;
   struct Case {
     const char* name;
     FakePage page;
     int width;
+    float rotation;
     std::string path;
     FailureKind kind;  // the reason given; kNone: not checked
   };
   const Case kCases[] = {
-      {"decoding fails midway", broken, -1, dir.File("out"), FailureKind::kNone},
-      {"output too wide", Quadrants(), 70000, dir.File("out"), FailureKind::kNone},
-      {"folder missing", Quadrants(), -1, dir.File("missing/out"), FailureKind::kWriteError},
+      {"decoding fails midway", broken, -1, 0, dir.File("out"), FailureKind::kNone},
+      {"output too wide", Quadrants(), 70000, 0, dir.File("out"), FailureKind::kNone},
+      {"folder missing", Quadrants(), -1, 0, dir.File("missing/out"), FailureKind::kWriteError},
+      {"memory runs out midway", exhausted, -1, 0, dir.File("out"), FailureKind::kNone},
+      {"memory runs out in a quarter turn", exhausted, -1, 90, dir.File("out"), FailureKind::kNone},
+      {"memory runs out in a free rotation", exhausted, -1, 30, dir.File("out"),
+       FailureKind::kNone},
   };
   for (const Case& c : kCases) {
     for (int format = 0; format < 4; ++format) {
@@ -296,24 +306,25 @@ TEST(FailedSave, LeavesNoFile) {
       fs::remove(c.path);
       FakeDecoder decoder(c.page);
       const char* path = c.path.c_str();
-      bool saved = true;
       Failure failure;
+      auto save = [&](auto info) {
+        info.nWidth = c.width;
+        info.fRotation = c.rotation;
+        try {
+          return SavePage(decoder, path, info, &failure);
+        } catch (const std::bad_alloc&) {
+          return false;
+        }
+      };
+      bool saved = true;
       if (format == 0) {
-        auto info = Record<_SAVEIMAGEINFO::_JPG>();
-        info.nWidth = c.width;
-        saved = SavePage(decoder, path, info, &failure);
+        saved = save(Record<_SAVEIMAGEINFO::_JPG>());
       } else if (format == 1) {
-        auto info = Record<_SAVEIMAGEINFO::_BMP>();
-        info.nWidth = c.width;
-        saved = SavePage(decoder, path, info, &failure);
+        saved = save(Record<_SAVEIMAGEINFO::_BMP>());
       } else if (format == 2) {
-        auto info = Record<_SAVEIMAGEINFO::_TIF>();
-        info.nWidth = c.width;
-        saved = SavePage(decoder, path, info, &failure);
+        saved = save(Record<_SAVEIMAGEINFO::_TIF>());
       } else {
-        auto info = Record<_SAVEIMAGEINFO::_GIF>();
-        info.nWidth = c.width;
-        saved = SavePage(decoder, path, info, &failure);
+        saved = save(Record<_SAVEIMAGEINFO::_GIF>());
       }
       EXPECT_FALSE(saved);
       EXPECT_FALSE(fs::exists(c.path));

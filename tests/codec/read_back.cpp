@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "codec/io/bytes.h"
+
 namespace {
 
 struct JpegError {
@@ -65,12 +67,6 @@ bool DecodeJpeg(FILE* file, ReadBack* out) {
   return true;
 }
 
-uint32_t Le(const std::vector<uint8_t>& b, size_t at, int bytes) {
-  uint32_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[at + i];
-  return v;
-}
-
 }  // namespace
 
 bool ReadJpeg(const std::string& path, ReadBack* out) {
@@ -84,15 +80,15 @@ bool ReadJpeg(const std::string& path, ReadBack* out) {
 bool ReadBmp(const std::string& path, ReadBack* out) {
   std::ifstream in(path, std::ios::binary);
   std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (b.size() < 54 || b[0] != 'B' || b[1] != 'M' || Le(b, 2, 4) != b.size()) return false;
-  if (Le(b, 14, 4) != 40 || Le(b, 28, 2) != 24 || Le(b, 30, 4) != 0) return false;
-  int32_t height = static_cast<int32_t>(Le(b, 22, 4));
+  if (b.size() < 54 || b[0] != 'B' || b[1] != 'M' || LoadLe32(&b[2]) != b.size()) return false;
+  if (LoadLe32(&b[14]) != 40 || LoadLe16(&b[28]) != 24 || LoadLe32(&b[30]) != 0) return false;
+  int32_t height = static_cast<int32_t>(LoadLe32(&b[22]));
   if (height <= 0) return false;
-  out->width = static_cast<int>(Le(b, 18, 4));
+  out->width = static_cast<int>(LoadLe32(&b[18]));
   out->height = height;
   out->channels = 3;
   size_t stride = (static_cast<size_t>(out->width) * 3 + 3) & ~size_t{3};
-  size_t offset = Le(b, 10, 4);
+  size_t offset = LoadLe32(&b[10]);
   if (offset + stride * out->height != b.size()) return false;
   for (int y = 0; y < out->height; ++y) {
     size_t row = offset + stride * (out->height - 1 - y);

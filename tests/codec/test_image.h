@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct FakePage {
   std::vector<uint8_t> icc;
   std::vector<uint8_t> exif;
   int failAfterRows = -1;       // ReadRows fails once this many rows were delivered
+  int throwAfterRows = -1;      // ReadRows throws std::bad_alloc once this many were delivered
   bool halveOnRequest = false;  // deliver half size when the request allows it
 };
 
@@ -53,6 +55,9 @@ class FakeDecoder : public Decoder {
     size_t ch = static_cast<size_t>(ChannelCount(current_->layout));
     for (int r = 0; r < count; ++r, ++row_) {
       if (current_->failAfterRows >= 0 && row_ >= current_->failAfterRows) return false;
+      if (current_->throwAfterRows >= 0 && row_ >= current_->throwAfterRows) {
+        throw std::bad_alloc();
+      }
       uint8_t* out = rows + static_cast<size_t>(r) * stride;
       int step = halved_ ? 2 : 1;
       int width = current_->width / step;

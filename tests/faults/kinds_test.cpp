@@ -34,7 +34,7 @@ TEST_F(FaultTest, VanishedSourceFailsToLoad) {
   CConvertSettings settings;
   InitConvertSettings(settings);
   testing::internal::CaptureStdout();
-  bool ok = ConvertFiles(job, settings);
+  bool ok = ConvertFiles(job, settings, SystemPlatform());
   EXPECT_EQ(testing::internal::GetCapturedStdout(), " gone.bmp.Loading failed\n ok.bmp....Ready\n");
   EXPECT_FALSE(ok);
 }

@@ -4,21 +4,27 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/io/bytes.h"
 #include "support/process.h"
 
+namespace {
+
+template <size_t N, typename Store, typename Value>
+void AppendStored(std::string& s, Store store, Value v) {
+  uint8_t bytes[N];
+  store(bytes, v);
+  s.append(reinterpret_cast<const char*>(bytes), N);
+}
+
+}  // namespace
+
 void AppendLe16(std::string& s, uint32_t v) {
-  s += static_cast<char>(v & 0xff);
-  s += static_cast<char>((v >> 8) & 0xff);
+  AppendStored<2>(s, StoreLe16, static_cast<uint16_t>(v));
 }
 
-void AppendLe32(std::string& s, uint32_t v) {
-  AppendLe16(s, v & 0xffff);
-  AppendLe16(s, v >> 16);
-}
+void AppendLe32(std::string& s, uint32_t v) { AppendStored<4>(s, StoreLe32, v); }
 
-void AppendBe32(std::string& s, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) s += static_cast<char>((v >> shift) & 0xff);
-}
+void AppendBe32(std::string& s, uint32_t v) { AppendStored<4>(s, StoreBe32, v); }
 
 void WriteBmp(const std::string& path, int width, int height, int seed) {
   uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
@@ -173,18 +179,19 @@ void WritePng(const std::string& path, int width, int height) {
 bool ReadJpegInfo(const std::string& path, JpegInfo* info) {
   std::string data = ReadFile(path);
   auto byte = [&](size_t i) { return static_cast<unsigned char>(data[i]); };
+  auto be16 = [&](size_t i) { return LoadBe16(reinterpret_cast<const uint8_t*>(&data[i])); };
   if (data.size() < 4 || byte(0) != 0xff || byte(1) != 0xd8) return false;
   if (byte(data.size() - 2) != 0xff || byte(data.size() - 1) != 0xd9) return false;
   size_t pos = 2;
   while (pos + 4 <= data.size()) {
     if (byte(pos) != 0xff) return false;
     unsigned marker = byte(pos + 1);
-    size_t length = (byte(pos + 2) << 8) | byte(pos + 3);
+    size_t length = be16(pos + 2);
     bool frame =
         marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc;
     if (frame && pos + 10 <= data.size()) {
-      info->height = (byte(pos + 5) << 8) | byte(pos + 6);
-      info->width = (byte(pos + 7) << 8) | byte(pos + 8);
+      info->height = be16(pos + 5);
+      info->width = be16(pos + 7);
       info->components = byte(pos + 9);
       return true;
     }

@@ -13,32 +13,25 @@ constexpr int kMatrix[9][4] = {
 
 bool Valid(int orientation) { return orientation >= 1 && orientation <= 8; }
 
-class OrientStage : public RowSource {
+class OrientStage : public WholeImageStage {
  public:
   OrientStage(std::unique_ptr<RowSource> source, int orientation)
-      : RowSource(OrientationTransposes(orientation) ? source->height() : source->width(),
-                  OrientationTransposes(orientation) ? source->width() : source->height(),
-                  source->channels()),
-        source_(std::move(source)),
-        orientation_(orientation),
-        out_(rowBytes()) {}
+      : WholeImageStage(std::move(source),
+                        OrientationTransposes(orientation) ? source->height() : source->width(),
+                        OrientationTransposes(orientation) ? source->width() : source->height()),
+        orientation_(orientation) {}
 
-  const uint8_t* NextRow() override {
-    if (!loaded_) {
-      if (!ReadAllRows(*source_, &pixels_)) return nullptr;
-      loaded_ = true;
-    }
-    if (next_ >= height()) return nullptr;
+ private:
+  void MakeRow(int row, uint8_t* out) override {
     const int* m = kMatrix[orientation_];
-    const long srcW = source_->width(), srcH = source_->height();
+    const long srcW = sourceWidth(), srcH = sourceHeight();
     const long ch = channels();
-    // Source pixel of output (x, next_) = origin + x * step.
-    long y = next_;
+    // Source pixel of output (x, row) = origin + x * step.
+    long y = row;
     long sx0 = m[1] * y + ((m[0] < 0 || m[1] < 0) ? srcW - 1 : 0);
     long sy0 = m[3] * y + ((m[2] < 0 || m[3] < 0) ? srcH - 1 : 0);
     long step = (m[2] * srcW + m[0]) * ch;
-    const uint8_t* src = pixels_.data() + (sy0 * srcW + sx0) * ch;
-    uint8_t* out = out_.data();
+    const uint8_t* src = sourcePixels() + (sy0 * srcW + sx0) * ch;
     long n = width();
     if (ch == 1) {
       for (long x = 0; x < n; ++x, src += step) out[x] = *src;
@@ -51,17 +44,9 @@ class OrientStage : public RowSource {
     } else {
       for (long x = 0; x < n; ++x, src += step) std::memcpy(out + x * ch, src, ch);
     }
-    ++next_;
-    return out;
   }
 
- private:
-  std::unique_ptr<RowSource> source_;
   int orientation_;
-  std::vector<uint8_t> pixels_;
-  std::vector<uint8_t> out_;
-  bool loaded_ = false;
-  int next_ = 0;
 };
 
 }  // namespace

@@ -26,6 +26,15 @@ bool ValidLayout(PixelLayout layout) {
   return n >= 1 && n <= 4;
 }
 
+// The resize target of a page with geometry, sized as it is seen once its orientation is
+// applied.
+void OrientedTargetSize(const SaveHeader& header, const PageGeometry& geometry, long long* width,
+                        long long* height) {
+  bool transposes = OrientationTransposes(ValidOrientation(geometry.orientation));
+  TargetSize(header, transposes ? geometry.height : geometry.width,
+             transposes ? geometry.width : geometry.height, width, height);
+}
+
 }  // namespace
 
 void TargetSize(const SaveHeader& header, int sourceWidth, int sourceHeight, long long* width,
@@ -46,10 +55,8 @@ void TargetSize(const SaveHeader& header, int sourceWidth, int sourceHeight, lon
 }
 
 bool OutputSize(const SaveHeader& header, const PageGeometry& geometry, int* width, int* height) {
-  bool transposes = OrientationTransposes(ValidOrientation(geometry.orientation));
   long long tw, th;
-  TargetSize(header, transposes ? geometry.height : geometry.width,
-             transposes ? geometry.width : geometry.height, &tw, &th);
+  OrientedTargetSize(header, geometry, &tw, &th);
   if (!SaneSize(tw, th)) return false;
   long long ow, oh;
   RotatedSize(PlanRotation(header.fRotation), static_cast<int>(tw), static_cast<int>(th), &ow, &oh);
@@ -70,11 +77,9 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
   int outW, outH;
   if (!OutputSize(header, geometry, &outW, &outH)) return nullptr;
 
-  int orientation = ValidOrientation(geometry.orientation);
-  bool transposes = OrientationTransposes(orientation);
   long long tw, th;
-  TargetSize(header, transposes ? geometry.height : geometry.width,
-             transposes ? geometry.width : geometry.height, &tw, &th);
+  OrientedTargetSize(header, geometry, &tw, &th);
+  bool transposes = OrientationTransposes(ValidOrientation(geometry.orientation));
   // The decoder sees the request in stored orientation.
   DecodeRequest request;
   long long rw = transposes ? th : tw, rh = transposes ? tw : th;
@@ -87,7 +92,7 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
       static_cast<uint64_t>(info->width) * static_cast<uint64_t>(info->height) > kMaxSourcePixels) {
     return nullptr;
   }
-  orientation = ValidOrientation(info->orientation);
+  int orientation = ValidOrientation(info->orientation);
   transposes = OrientationTransposes(orientation);
 
   RotationPlan rotation = PlanRotation(header.fRotation);

@@ -9,30 +9,23 @@ namespace {
 constexpr double kQuarterTolerance = 1e-6;
 constexpr int kFractionBits = 8;
 
-class RotateStage : public RowSource {
+class RotateStage : public WholeImageStage {
  public:
   RotateStage(std::unique_ptr<RowSource> source, double degrees, int width, int height)
-      : RowSource(width, height, source->channels()),
-        source_(std::move(source)),
+      : WholeImageStage(std::move(source), width, height),
         cos_(std::cos(degrees * M_PI / 180.0)),
-        sin_(std::sin(degrees * M_PI / 180.0)),
-        out_(rowBytes()) {}
+        sin_(std::sin(degrees * M_PI / 180.0)) {}
 
-  const uint8_t* NextRow() override {
-    if (!loaded_) {
-      if (!ReadAllRows(*source_, &pixels_)) return nullptr;
-      loaded_ = true;
-    }
-    if (next_ >= height()) return nullptr;
+ private:
+  void MakeRow(int row, uint8_t* out) override {
     const int ch = channels();
-    const long srcW = source_->width(), srcH = source_->height();
+    const long srcW = sourceWidth(), srcH = sourceHeight();
     // Output pixel centre relative to the canvas centre, turned back onto the source.
-    double oy = next_ + 0.5 - height() / 2.0;
+    double oy = row + 0.5 - height() / 2.0;
     double ox = 0.5 - width() / 2.0;
     double sx = ox * cos_ + oy * sin_ + srcW / 2.0 - 0.5;
     double sy = -ox * sin_ + oy * cos_ + srcH / 2.0 - 0.5;
-    const uint8_t* px = pixels_.data();
-    uint8_t* out = out_.data();
+    const uint8_t* px = sourcePixels();
     constexpr int kOne = 1 << kFractionBits;
     for (int x = 0; x < width(); ++x, sx += cos_, sy -= sin_) {
       double fx = std::floor(sx), fy = std::floor(sy);
@@ -58,18 +51,10 @@ class RotateStage : public RowSource {
             static_cast<uint8_t>((sum + (1 << (2 * kFractionBits - 1))) >> (2 * kFractionBits));
       }
     }
-    ++next_;
-    return out;
   }
 
- private:
-  std::unique_ptr<RowSource> source_;
   double cos_;
   double sin_;
-  std::vector<uint8_t> pixels_;
-  std::vector<uint8_t> out_;
-  bool loaded_ = false;
-  int next_ = 0;
 };
 
 }  // namespace

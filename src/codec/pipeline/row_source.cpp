@@ -64,6 +64,19 @@ class MemorySource : public RowSource {
 
 }  // namespace
 
+WholeImageStage::WholeImageStage(std::unique_ptr<RowSource>&& source, int width, int height)
+    : RowSource(width, height, source->channels()), source_(std::move(source)), out_(rowBytes()) {}
+
+const uint8_t* WholeImageStage::NextRow() {
+  if (!loaded_) {
+    if (!ReadAllRows(*source_, &pixels_)) return nullptr;
+    loaded_ = true;
+  }
+  if (next_ >= height()) return nullptr;
+  MakeRow(next_++, out_.data());
+  return out_.data();
+}
+
 std::unique_ptr<RowSource> MakeDecoderSource(Decoder& decoder, const PageInfo& info) {
   return std::make_unique<DecoderSource>(decoder, info);
 }

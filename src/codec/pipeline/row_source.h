@@ -34,6 +34,32 @@ class RowSource {
   int channels_;
 };
 
+// The base of the stages that need the whole source before their first row (orientation,
+// free rotation): the first request reads every row of the source into memory, and each
+// request then has MakeRow build the next output row from it.
+class WholeImageStage : public RowSource {
+ public:
+  const uint8_t* NextRow() final;
+
+ protected:
+  WholeImageStage(std::unique_ptr<RowSource>&& source, int width, int height);
+
+  int sourceWidth() const { return source_->width(); }
+  int sourceHeight() const { return source_->height(); }
+  // The whole source, row after row; valid from the first MakeRow on.
+  const uint8_t* sourcePixels() const { return pixels_.data(); }
+
+  // Fills out (rowBytes() samples) with output row y.
+  virtual void MakeRow(int y, uint8_t* out) = 0;
+
+ private:
+  std::unique_ptr<RowSource> source_;
+  std::vector<uint8_t> pixels_;
+  std::vector<uint8_t> out_;
+  bool loaded_ = false;
+  int next_ = 0;
+};
+
 // Returns a source over the started page of decoder (rows as info describes them), reading
 // a few rows at a time. The decoder must outlive the source.
 std::unique_ptr<RowSource> MakeDecoderSource(Decoder& decoder, const PageInfo& info);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "codec/io/bytes.h"
 #include "codec/io/output_file.h"
 
 namespace {
@@ -11,15 +12,6 @@ namespace {
 constexpr uint32_t kFileHeaderBytes = 14;
 constexpr uint32_t kInfoHeaderBytes = 40;
 constexpr uint32_t kPixelsPerMetre = 2835;  // 72 dpi
-
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
 
 }  // namespace
 
@@ -32,17 +24,17 @@ bool WriteBmp(RowSource& rows, const char* path) {
   if (fileBytes > UINT32_MAX) return false;
 
   uint8_t header[kFileHeaderBytes + kInfoHeaderBytes] = {'B', 'M'};
-  Put32(header + 2, static_cast<uint32_t>(fileBytes));
-  Put32(header + 10, kFileHeaderBytes + kInfoHeaderBytes);
+  StoreLe32(header + 2, static_cast<uint32_t>(fileBytes));
+  StoreLe32(header + 10, kFileHeaderBytes + kInfoHeaderBytes);
   uint8_t* info = header + kFileHeaderBytes;
-  Put32(info, kInfoHeaderBytes);
-  Put32(info + 4, static_cast<uint32_t>(rows.width()));
-  Put32(info + 8, static_cast<uint32_t>(rows.height()));  // positive: bottom-up
-  Put16(info + 12, 1);
-  Put16(info + 14, 24);
-  Put32(info + 20, static_cast<uint32_t>(imageBytes));
-  Put32(info + 24, kPixelsPerMetre);
-  Put32(info + 28, kPixelsPerMetre);
+  StoreLe32(info, kInfoHeaderBytes);
+  StoreLe32(info + 4, static_cast<uint32_t>(rows.width()));
+  StoreLe32(info + 8, static_cast<uint32_t>(rows.height()));  // positive: bottom-up
+  StoreLe16(info + 12, 1);
+  StoreLe16(info + 14, 24);
+  StoreLe32(info + 20, static_cast<uint32_t>(imageBytes));
+  StoreLe32(info + 24, kPixelsPerMetre);
+  StoreLe32(info + 28, kPixelsPerMetre);
 
   std::unique_ptr<OutputFile> file = OutputFile::Create(path);
   if (!file) return false;

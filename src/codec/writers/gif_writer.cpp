@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codec/formats/gif/gif_interlace.h"
 #include "codec/io/output_file.h"
 
 namespace {
@@ -25,23 +26,6 @@ struct GifCloser {
 struct MapFreer {
   void operator()(ColorMapObject* map) const { GifFreeMapObject(map); }
 };
-
-// Rows in the order an interlaced GIF stores them: every 8th from 0, every 8th from 4,
-// every 4th from 2, every 2nd from 1.
-std::vector<int> RowOrder(int height, bool interlaced) {
-  std::vector<int> order;
-  order.reserve(static_cast<size_t>(height));
-  if (!interlaced) {
-    for (int y = 0; y < height; ++y) order.push_back(y);
-    return order;
-  }
-  constexpr int kStart[4] = {0, 4, 2, 1};
-  constexpr int kStep[4] = {8, 8, 4, 2};
-  for (int pass = 0; pass < 4; ++pass) {
-    for (int y = kStart[pass]; y < height; y += kStep[pass]) order.push_back(y);
-  }
-  return order;
-}
 
 // Returns true with a palette of exactly the image's colours and their indices when it has at
 // most mapSize of them; false otherwise.
@@ -127,11 +111,10 @@ bool WriteGif(RowSource& rows, const char* path, const GifWriteOptions& options)
       GIF_OK) {
     return false;
   }
-  for (int y : RowOrder(rows.height(), options.interlaced)) {
-    if (EGifPutLine(gif.get(), &indices[static_cast<size_t>(y) * width], rows.width()) != GIF_OK) {
-      return false;
-    }
-  }
+  bool written = ForEachGifStoredRow(rows.height(), options.interlaced, [&](int y) {
+    return EGifPutLine(gif.get(), &indices[static_cast<size_t>(y) * width], rows.width()) == GIF_OK;
+  });
+  if (!written) return false;
   if (EGifCloseFile(gif.release(), &error) != GIF_OK) return false;
   return file->Close();
 }

@@ -1,9 +1,10 @@
 #include "codec/writers/jpeg_writer.h"
 
+#include <cstdio>
+// jpeglib.h needs FILE and size_t declared first.
 #include <jpeglib.h>
 
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 
 #include "codec/io/output_file.h"
@@ -16,17 +17,6 @@ constexpr size_t kMaxMarkerBytes = 65533;
 // An ICC profile travels in at most 255 APP2 chunks of 65,519 bytes each.
 constexpr size_t kMaxIccBytes = 255u * 65519u;
 
-struct ErrorManager {
-  jpeg_error_mgr pub;
-  jmp_buf jump;
-};
-
-void ErrorExit(j_common_ptr cinfo) {
-  longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-
-void OutputMessage(j_common_ptr) {}
-
 struct Markers {
   const uint8_t* icc;
   unsigned iccLength;
@@ -34,52 +24,86 @@ struct Markers {
   unsigned app1Length;
 };
 
-// Owns the compress struct; no object with a destructor lives in this frame.
-bool Compress(FILE* out, RowSource* rows, int quality, const Markers* markers) {
-  jpeg_compress_struct cinfo;
-  ErrorManager err;
-  cinfo.err = jpeg_std_error(&err.pub);
-  err.pub.error_exit = ErrorExit;
-  err.pub.output_message = OutputMessage;
-  if (setjmp(err.jump)) {
-    jpeg_destroy_compress(&cinfo);
-    return false;
+// libjpeg's compressor behind calls that return false instead of long-jumping. Each call
+// holds its own setjmp and runs nothing but libjpeg inside it; the caller pulls rows between
+// calls, so an exception from a stage unwinds through C++ frames only, and the destructor
+// frees libjpeg's memory however the save ends.
+class JpegCompressor {
+ public:
+  JpegCompressor() {
+    cinfo_.err = jpeg_std_error(&err_.pub);
+    err_.pub.error_exit = ErrorExit;
+    err_.pub.output_message = OutputMessage;
+    created_ = Create();
   }
-  jpeg_create_compress(&cinfo);
-  jpeg_stdio_dest(&cinfo, out);
-  cinfo.image_width = static_cast<JDIMENSION>(rows->width());
-  cinfo.image_height = static_cast<JDIMENSION>(rows->height());
-  bool gray = rows->channels() == 1;
-  cinfo.input_components = gray ? 1 : 3;
-  cinfo.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&cinfo);
-  jpeg_set_quality(&cinfo, quality, TRUE);
-  if (!gray && quality >= kFullChromaQuality) {
-    cinfo.comp_info[0].h_samp_factor = 1;
-    cinfo.comp_info[0].v_samp_factor = 1;
+  ~JpegCompressor() {
+    if (created_) jpeg_destroy_compress(&cinfo_);
   }
-  cinfo.optimize_coding =
-      static_cast<long long>(rows->width()) * rows->height() <= kOptimizeCodingMaxPixels ? TRUE
-                                                                                         : FALSE;
-  if (markers->app1Length > 0) cinfo.write_JFIF_header = FALSE;
-  jpeg_start_compress(&cinfo, TRUE);
-  if (markers->app1Length > 0) {
-    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, markers->app1, markers->app1Length);
-  }
-  if (markers->iccLength > 0) jpeg_write_icc_profile(&cinfo, markers->icc, markers->iccLength);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    const uint8_t* row = rows->NextRow();
-    if (row == nullptr) {
-      jpeg_destroy_compress(&cinfo);
-      return false;
+  JpegCompressor(const JpegCompressor&) = delete;
+  JpegCompressor& operator=(const JpegCompressor&) = delete;
+
+  // Returns true when compression into out started and the markers were written; false on
+  // any libjpeg error.
+  bool Start(FILE* out, int width, int height, bool gray, int quality, const Markers& markers) {
+    if (!created_ || setjmp(err_.jump)) return false;
+    jpeg_stdio_dest(&cinfo_, out);
+    cinfo_.image_width = static_cast<JDIMENSION>(width);
+    cinfo_.image_height = static_cast<JDIMENSION>(height);
+    cinfo_.input_components = gray ? 1 : 3;
+    cinfo_.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo_);
+    jpeg_set_quality(&cinfo_, quality, TRUE);
+    if (!gray && quality >= kFullChromaQuality) {
+      cinfo_.comp_info[0].h_samp_factor = 1;
+      cinfo_.comp_info[0].v_samp_factor = 1;
     }
-    JSAMPROW sample = const_cast<JSAMPROW>(row);
-    jpeg_write_scanlines(&cinfo, &sample, 1);
+    cinfo_.optimize_coding =
+        static_cast<long long>(width) * height <= kOptimizeCodingMaxPixels ? TRUE : FALSE;
+    if (markers.app1Length > 0) cinfo_.write_JFIF_header = FALSE;
+    jpeg_start_compress(&cinfo_, TRUE);
+    if (markers.app1Length > 0) {
+      jpeg_write_marker(&cinfo_, JPEG_APP0 + 1, markers.app1, markers.app1Length);
+    }
+    if (markers.iccLength > 0) jpeg_write_icc_profile(&cinfo_, markers.icc, markers.iccLength);
+    return true;
   }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  return true;
-}
+
+  // Returns true when row was compressed; false on a libjpeg error.
+  bool WriteRow(const uint8_t* row) {
+    if (setjmp(err_.jump)) return false;
+    JSAMPROW sample = const_cast<JSAMPROW>(row);
+    jpeg_write_scanlines(&cinfo_, &sample, 1);
+    return true;
+  }
+
+  // Returns true when the stream was completed; false on a libjpeg error.
+  bool Finish() {
+    if (setjmp(err_.jump)) return false;
+    jpeg_finish_compress(&cinfo_);
+    return true;
+  }
+
+ private:
+  struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+  };
+
+  static void ErrorExit(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+  }
+  static void OutputMessage(j_common_ptr) {}
+
+  bool Create() {
+    if (setjmp(err_.jump)) return false;
+    jpeg_create_compress(&cinfo_);
+    return true;
+  }
+
+  jpeg_compress_struct cinfo_;
+  ErrorManager err_;
+  bool created_ = false;
+};
 
 }  // namespace
 
@@ -97,6 +121,15 @@ bool WriteJpeg(RowSource& rows, const char* path, const JpegWriteOptions& option
   int quality = options.quality < 1 ? 1 : options.quality > 100 ? 100 : options.quality;
   std::unique_ptr<OutputFile> file = OutputFile::Create(path);
   if (!file) return false;
-  if (!Compress(file->stream(), &rows, quality, &markers)) return false;
+  JpegCompressor compressor;
+  if (!compressor.Start(file->stream(), rows.width(), rows.height(), rows.channels() == 1, quality,
+                        markers)) {
+    return false;
+  }
+  for (int y = 0; y < rows.height(); ++y) {
+    const uint8_t* row = rows.NextRow();
+    if (row == nullptr || !compressor.WriteRow(row)) return false;
+  }
+  if (!compressor.Finish()) return false;
   return file->Close();
 }

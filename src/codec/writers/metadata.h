@@ -1,13 +1,9 @@
-// Metadata carried from a source into an output: the EXIF block with its orientation reset
-// once the pixels have been turned, and the choice of ICC profile that fits the output.
+// Metadata carried from a source into an output: the choice of ICC profile that fits the
+// output (the EXIF block's orientation is reset by codec/io/exif.h).
 #pragma once
 
 #include <cstdint>
 #include <vector>
-
-// Returns true and sets the orientation tag of the EXIF block (TIFF structure, no "Exif\0\0")
-// to 1 when present; false, block unchanged, when the block's structure is unsound.
-bool ResetExifOrientation(std::vector<uint8_t>* exif);
 
 // Returns icc when it describes the output's colour space (channels 1: gray, 3: RGB), else
 // an empty profile.

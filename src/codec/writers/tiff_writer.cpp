@@ -4,50 +4,43 @@
 #include <tiffio.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <memory>
 #include <vector>
 
+#include "codec/io/tiff_handle.h"
 #include "platform/long_path.h"
 
 namespace {
 
 constexpr uint32_t kStripBytesTarget = 64 * 1024;
-
-int Silent(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct OptionsDeleter {
-  void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
-struct TiffCloser {
-  void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
+// Every output is 8-bit RGB; gray rows are widened.
+constexpr uint32_t kSamplesPerPixel = 3;
 
 }  // namespace
 
 bool WriteTiff(RowSource& rows, const char* path, const TiffWriteOptions& options) {
   int channels = rows.channels();
   if (channels != 1 && channels != 3) return false;
-  std::unique_ptr<TIFFOpenOptions, OptionsDeleter> openOptions(TIFFOpenOptionsAlloc());
+  TiffOpenOptionsPtr openOptions(TIFFOpenOptionsAlloc());
   if (!openOptions) return false;
-  TIFFOpenOptionsSetErrorHandlerExtR(openOptions.get(), Silent, nullptr);
-  TIFFOpenOptionsSetWarningHandlerExtR(openOptions.get(), Silent, nullptr);
+  TIFFOpenOptionsSetErrorHandlerExtR(openOptions.get(), TiffSwallowMessage, nullptr);
+  TIFFOpenOptionsSetWarningHandlerExtR(openOptions.get(), TiffSwallowMessage, nullptr);
   // Opened here rather than by libtiff, whose open takes no path longer than one system call.
   int fd = OpenForWriting(path, O_RDWR | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return false;
-  std::unique_ptr<TIFF, TiffCloser> tif(TIFFFdOpenExt(fd, path, "w", openOptions.get()));
+  TiffPtr tif(TIFFFdOpenExt(fd, path, "w", openOptions.get()));
   if (!tif) {
     close(fd);
     return false;
   }
   TIFF* t = tif.get();
   uint32_t width = static_cast<uint32_t>(rows.width());
-  uint32_t rowBytes = width * 3;
+  uint32_t rowBytes = width * kSamplesPerPixel;
   uint32_t rowsPerStrip = rowBytes >= kStripBytesTarget ? 1 : kStripBytesTarget / rowBytes;
   bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width) &&
             TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(rows.height())) &&
             TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8) &&
-            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3) &&
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, kSamplesPerPixel) &&
             TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
             TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
             TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&

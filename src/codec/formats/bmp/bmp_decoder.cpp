@@ -6,11 +6,11 @@
 // black.
 #include <algorithm>
 #include <memory>
-#include <new>
 
 #include "codec/formats/bmp/bmp_decoder_header.h"
 #include "codec/formats/bmp/bmp_decoder_rle.h"
 #include "codec/formats/formats.h"
+#include "codec/io/bytes.h"
 
 namespace {
 
@@ -41,11 +41,7 @@ class BmpDecoder : public Decoder {
       alphaUsed_ = header_.hasAlphaMask && !rle && AnyAlphaSet();
       alphaChecked_ = true;
     }
-    try {
-      raw_.resize(rle ? 0 : header_.rowStride);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    raw_.resize(rle ? 0 : header_.rowStride);
     *info = PageInfo{};
     info->width = header_.width;
     info->height = header_.height;
@@ -79,13 +75,9 @@ class BmpDecoder : public Decoder {
 
  private:
   bool ScanRle() {
-    try {
-      auto rle = std::make_unique<BmpRleRows>(*file_, header_);
-      if (!rle->Scan()) return false;
-      rle_ = std::move(rle);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    auto rle = std::make_unique<BmpRleRows>(*file_, header_);
+    if (!rle->Scan()) return false;
+    rle_ = std::move(rle);
     return true;
   }
 
@@ -122,9 +114,7 @@ class BmpDecoder : public Decoder {
   }
 
   uint32_t ReadPixel(const uint8_t* p) const {
-    if (header_.bitCount == 16) return static_cast<uint32_t>(p[0] | (p[1] << 8));
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return header_.bitCount == 16 ? LoadLe16(p) : LoadLe32(p);
   }
 
   void PutPaletteColor(uint8_t index, uint8_t* out) const {

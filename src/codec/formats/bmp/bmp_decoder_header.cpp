@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "codec/decoder.h"
+#include "codec/io/bytes.h"
 
 namespace {
 
@@ -22,12 +23,6 @@ constexpr uint32_t kBiRle8 = 1;
 constexpr uint32_t kBiRle4 = 2;
 constexpr uint32_t kBiBitfields = 3;
 constexpr uint32_t kBiAlphaBitfields = 6;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool KnownHeaderSize(uint32_t size) {
   switch (size) {
@@ -86,9 +81,9 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
   if (fileSize < kFileHeaderSize + kCoreHeaderSize) return false;
   const uint64_t headLength = std::min<uint64_t>(fileSize, sizeof(bytes));
   if (!file.ReadAt(0, bytes, headLength)) return false;
-  const uint32_t offBits = Le32(bytes + 10);
+  const uint32_t offBits = LoadLe32(bytes + 10);
   const uint8_t* info = bytes + kFileHeaderSize;
-  const uint32_t headerSize = Le32(info);
+  const uint32_t headerSize = LoadLe32(info);
   if (!KnownHeaderSize(headerSize) || kFileHeaderSize + headerSize > fileSize) return false;
 
   BmpHeader h;
@@ -99,20 +94,20 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
   uint64_t paletteEntrySize = 4;
   uint64_t extraMaskBytes = 0;
   if (headerSize == kCoreHeaderSize) {
-    width = Le16(info + 4);
-    height = Le16(info + 6);
-    if (Le16(info + 8) != 1) return false;
-    h.bitCount = Le16(info + 10);
+    width = LoadLe16(info + 4);
+    height = LoadLe16(info + 6);
+    if (LoadLe16(info + 8) != 1) return false;
+    h.bitCount = LoadLe16(info + 10);
     paletteEntrySize = 3;
     if (h.bitCount != 1 && h.bitCount != 4 && h.bitCount != 8 && h.bitCount != 24) return false;
   } else {
-    width = static_cast<int32_t>(Le32(info + 4));
-    height = static_cast<int32_t>(Le32(info + 8));
-    if (Le16(info + 12) != 1) return false;
-    h.bitCount = Le16(info + 14);
+    width = static_cast<int32_t>(LoadLe32(info + 4));
+    height = static_cast<int32_t>(LoadLe32(info + 8));
+    if (LoadLe16(info + 12) != 1) return false;
+    h.bitCount = LoadLe16(info + 14);
     if (headerSize > kOs2ShortHeaderSize) {
-      compression = Le32(info + 16);
-      colorsUsed = Le32(info + 32);
+      compression = LoadLe32(info + 16);
+      colorsUsed = LoadLe32(info + 32);
     }
     if (headerSize == kInfoHeaderSize && compression == kBiBitfields) extraMaskBytes = 12;
     if (headerSize == kInfoHeaderSize && compression == kBiAlphaBitfields) extraMaskBytes = 16;
@@ -135,9 +130,9 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
   if (h.bitCount == 16 || h.bitCount == 32) {
     uint32_t masks[4] = {0, 0, 0, 0};
     if (h.compression == BmpCompression::kBitfields) {
-      for (int i = 0; i < 3; ++i) masks[i] = Le32(bytes + masksAt + 4 * i);
+      for (int i = 0; i < 3; ++i) masks[i] = LoadLe32(bytes + masksAt + 4 * i);
       bool alphaStored = extraMaskBytes == 16 || headerSize >= kV3HeaderSize;
-      if (alphaStored && headerSize != kOs2HeaderSize) masks[3] = Le32(bytes + masksAt + 12);
+      if (alphaStored && headerSize != kOs2HeaderSize) masks[3] = LoadLe32(bytes + masksAt + 12);
     }
     // Bitfields without any colour mask fall back to the defaults of plain RGB.
     const bool colorMasks = (masks[0] | masks[1] | masks[2]) != 0;
@@ -151,7 +146,7 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
       masks[2] = 0x0000ff;
       // V3 and later headers carry an alpha mask that writers also use with plain RGB.
       if (headerSize >= kV3HeaderSize && headerSize != kOs2HeaderSize && masks[3] == 0) {
-        uint32_t alpha = Le32(bytes + kFileHeaderSize + kV2HeaderSize);
+        uint32_t alpha = LoadLe32(bytes + kFileHeaderSize + kV2HeaderSize);
         if ((alpha & 0x00ffffff) == 0) masks[3] = alpha;
       }
       // The fourth byte of a plain 32-bit BITMAPINFOHEADER file is reserved, yet writers put
@@ -165,8 +160,8 @@ bool ReadBmpHeader(const InputFile& file, BmpHeader* header) {
     h.hasAlphaMask = h.channels[3].max != 0;
   } else if (h.compression == BmpCompression::kBitfields) {
     // 24-bit bitfields: only the plain byte order is accepted.
-    if (Le32(bytes + masksAt) != 0xff0000 || Le32(bytes + masksAt + 4) != 0xff00 ||
-        Le32(bytes + masksAt + 8) != 0xff) {
+    if (LoadLe32(bytes + masksAt) != 0xff0000 || LoadLe32(bytes + masksAt + 4) != 0xff00 ||
+        LoadLe32(bytes + masksAt + 8) != 0xff) {
       return false;
     }
     h.compression = BmpCompression::kNone;

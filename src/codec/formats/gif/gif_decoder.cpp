@@ -18,12 +18,12 @@
 #include <gif_lib.h>
 
 #include <algorithm>
-#include <new>
 #include <optional>
 
 #include "codec/formats/formats.h"
 #include "codec/formats/gif/gif_decoder_lzw.h"
 #include "codec/formats/gif/gif_decoder_walk.h"
+#include "codec/formats/gif/gif_interlace.h"
 
 namespace {
 
@@ -184,17 +184,13 @@ class GiflibFrames : public FrameSource {
     frame->disposal = control.DisposalMode;
     frame->transparent = control.TransparentColor;
     const ColorMapObject* map = desc.ColorMap != nullptr ? desc.ColorMap : gif_->SColorMap;
-    try {
-      if (map != nullptr) {
-        for (int i = 0; i < map->ColorCount; ++i) {
-          const GifColorType& c = map->Colors[i];
-          frame->palette.insert(frame->palette.end(), {c.Red, c.Green, c.Blue});
-        }
+    if (map != nullptr) {
+      for (int i = 0; i < map->ColorCount; ++i) {
+        const GifColorType& c = map->Colors[i];
+        frame->palette.insert(frame->palette.end(), {c.Red, c.Green, c.Blue});
       }
-      line_.resize(std::max(0, desc.Width));
-    } catch (const std::bad_alloc&) {
-      return false;
     }
+    line_.resize(std::max(0, desc.Width));
     return true;
   }
 
@@ -386,11 +382,7 @@ class GifDecoder : public Decoder {
   bool Restart() {
     positioned_ = false;
     if (!source_->Rewind()) return false;
-    try {
-      canvas_.assign(static_cast<size_t>(width_) * height_ * 4, 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    canvas_.assign(static_cast<size_t>(width_) * height_ * 4, 0);
     composited_ = -1;
     lastDisposal_ = DISPOSAL_UNSPECIFIED;
     positioned_ = true;
@@ -422,18 +414,14 @@ class GifDecoder : public Decoder {
     rect.x1 = std::min(frame.left + frame.width, width_);
     rect.y1 = std::min(frame.top + frame.height, height_);
     const size_t rectRowBytes = static_cast<size_t>(rect.x1 - rect.x0) * 4;
-    try {
-      if (frame.disposal == DISPOSE_PREVIOUS) {
-        saved_.resize(rectRowBytes * (rect.y1 - rect.y0));
-        for (int y = rect.y0; y < rect.y1; ++y) {
-          std::copy_n(canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4,
-                      rectRowBytes, saved_.data() + (y - rect.y0) * rectRowBytes);
-        }
+    if (frame.disposal == DISPOSE_PREVIOUS) {
+      saved_.resize(rectRowBytes * (rect.y1 - rect.y0));
+      for (int y = rect.y0; y < rect.y1; ++y) {
+        std::copy_n(canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4, rectRowBytes,
+                    saved_.data() + (y - rect.y0) * rectRowBytes);
       }
-      line_.resize(std::max(0, frame.width));
-    } catch (const std::bad_alloc&) {
-      return false;
     }
+    line_.resize(std::max(0, frame.width));
     if (frame.width <= 0 || frame.height <= 0) {
       if (!source_->SkipData(nullptr)) return false;
     } else if (!DrawFrame(frame, rect)) {
@@ -448,31 +436,25 @@ class GifDecoder : public Decoder {
   bool DrawFrame(const GifFrameRecord& frame, const Rect& rect) {
     const uint8_t* palette = frame.palette.data();
     const size_t colorCount = frame.palette.size() / 3;
-    static constexpr int kPassStart[] = {0, 4, 2, 1};
-    static constexpr int kPassStep[] = {8, 8, 4, 2};
-    const int passes = frame.interlace ? 4 : 1;
-    for (int pass = 0; pass < passes; ++pass) {
-      const int step = frame.interlace ? kPassStep[pass] : 1;
-      for (int row = frame.interlace ? kPassStart[pass] : 0; row < frame.height; row += step) {
-        if (!source_->ReadLine(line_.data(), frame.width)) return false;
-        const int y = frame.top + row;
-        if (y >= rect.y1) continue;
-        uint8_t* out = canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4;
-        for (int x = rect.x0; x < rect.x1; ++x, out += 4) {
-          const int index = line_[x - frame.left];
-          if (index == frame.transparent) continue;
-          if (colorCount == 0) {
-            out[0] = out[1] = out[2] = static_cast<uint8_t>(index);
-          } else if (static_cast<size_t>(index) < colorCount) {
-            std::copy_n(palette + 3 * index, 3, out);
-          } else {
-            out[0] = out[1] = out[2] = 0;
-          }
-          out[3] = 255;
+    return ForEachGifStoredRow(frame.height, frame.interlace, [&](int row) {
+      if (!source_->ReadLine(line_.data(), frame.width)) return false;
+      const int y = frame.top + row;
+      if (y >= rect.y1) return true;
+      uint8_t* out = canvas_.data() + (static_cast<size_t>(y) * width_ + rect.x0) * 4;
+      for (int x = rect.x0; x < rect.x1; ++x, out += 4) {
+        const int index = line_[x - frame.left];
+        if (index == frame.transparent) continue;
+        if (colorCount == 0) {
+          out[0] = out[1] = out[2] = static_cast<uint8_t>(index);
+        } else if (static_cast<size_t>(index) < colorCount) {
+          std::copy_n(palette + 3 * index, 3, out);
+        } else {
+          out[0] = out[1] = out[2] = 0;
         }
+        out[3] = 255;
       }
-    }
-    return true;
+      return true;
+    });
   }
 
   std::unique_ptr<InputFile> file_;

@@ -3,9 +3,9 @@
 #include <array>
 #include <cstring>
 
-namespace {
+#include "codec/io/bytes.h"
 
-int Le16(const uint8_t* p) { return p[0] | (p[1] << 8); }
+namespace {
 
 constexpr uint8_t kExtensionIntroducer = 0x21;
 constexpr uint8_t kImageSeparator = 0x2c;
@@ -33,8 +33,8 @@ bool GifRecordWalk::ReadScreen() {
   global_.clear();
   std::array<uint8_t, 13> head{};
   if (!ReadBytes(head.data(), head.size())) return false;
-  screenWidth_ = Le16(&head[6]);
-  screenHeight_ = Le16(&head[8]);
+  screenWidth_ = LoadLe16(&head[6]);
+  screenHeight_ = LoadLe16(&head[8]);
   const uint8_t packed = head[10];
   return (packed & 0x80) == 0 || ReadPalette(packed & 7, &global_);
 }
@@ -59,10 +59,10 @@ bool GifRecordWalk::ReadExtension(GifFrameRecord* frame) {
 bool GifRecordWalk::ReadImageDescriptor(GifFrameRecord* frame) {
   std::array<uint8_t, 9> desc{};
   if (!ReadBytes(desc.data(), desc.size())) return false;
-  frame->left = Le16(&desc[0]);
-  frame->top = Le16(&desc[2]);
-  frame->width = Le16(&desc[4]);
-  frame->height = Le16(&desc[6]);
+  frame->left = LoadLe16(&desc[0]);
+  frame->top = LoadLe16(&desc[2]);
+  frame->width = LoadLe16(&desc[4]);
+  frame->height = LoadLe16(&desc[6]);
   const uint8_t packed = desc[8];
   frame->interlace = (packed & 0x40) != 0;
   if ((packed & 0x80) != 0) {

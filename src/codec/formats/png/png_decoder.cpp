@@ -5,10 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <vector>
 
+#include "codec/decoder.h"
 #include "codec/formats/formats.h"
+#include "codec/io/bytes.h"
 #include "codec/io/exif.h"
 
 namespace {
@@ -44,9 +45,7 @@ bool HasSoundHeader(const InputFile& file) {
   uint8_t head[33];
   if (!file.ReadAt(0, head, sizeof head)) return false;
   if (std::memcmp(head + 8, "\0\0\0\x0dIHDR", 8) != 0) return false;
-  uint32_t stored = static_cast<uint32_t>(head[29]) << 24 | static_cast<uint32_t>(head[30]) << 16 |
-                    static_cast<uint32_t>(head[31]) << 8 | head[32];
-  return !kCheckCrc || Crc32(head + 12, 17) == stored;
+  return !kCheckCrc || Crc32(head + 12, 17) == LoadBe32(head + 29);
 }
 
 struct SpngCtxFree {
@@ -174,7 +173,7 @@ class PngDecoder final : public Decoder {
                             conversion_.flags | SPNG_DECODE_PROGRESSIVE) != 0) {
         return false;
       }
-      if (!Allocate(&scratch_, decodedRowBytes_)) return false;
+      scratch_.assign(decodedRowBytes_, 0);
     }
     info->width = geometry_.width;
     info->height = geometry_.height;
@@ -225,17 +224,8 @@ class PngDecoder final : public Decoder {
            spng_set_png_stream(ctx, &ReadStream, &stream_) == 0;
   }
 
-  static bool Allocate(std::vector<uint8_t>* buffer, size_t bytes) {
-    try {
-      buffer->assign(bytes, 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    return true;
-  }
-
   bool DecodeWhole(size_t imageBytes) {
-    if (!Allocate(&image_, imageBytes)) return false;
+    image_.assign(imageBytes, 0);
     if (spng_decode_image(ctx_.get(), image_.data(), image_.size(), conversion_.format,
                           conversion_.flags) != 0 ||
         !FinishImage()) {

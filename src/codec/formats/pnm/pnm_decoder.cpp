@@ -3,11 +3,12 @@
 // as rows are asked for. Only the first image of a multi-image file is read.
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 
+#include "codec/decoder.h"
 #include "codec/formats/formats.h"
+#include "codec/io/bytes.h"
 
 namespace {
 
@@ -243,11 +244,7 @@ class PnmDecoder : public Decoder {
   bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
     started_ = false;
     if (page != 0) return false;
-    try {
-      raw_.resize(Binary() ? RowBytes() : 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    raw_.resize(Binary() ? RowBytes() : 0);
     ascii_ = std::make_unique<ByteReader>(*file_, header_.rasterOffset);
     *info = PageInfo{};
     info->width = static_cast<int>(header_.width);
@@ -323,7 +320,7 @@ class PnmDecoder : public Decoder {
     const uint8_t* p = raw_.data();
     for (uint64_t x = 0; x < width; ++x) {
       for (int s = 0; s < depth; ++s, p += wide ? 2 : 1) {
-        uint32_t value = wide ? static_cast<uint32_t>(p[0] << 8 | p[1]) : p[0];
+        uint32_t value = wide ? LoadBe16(p) : p[0];
         if (s < channels) out[x * channels + s] = Scale(value);
       }
     }

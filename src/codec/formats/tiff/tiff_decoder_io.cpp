@@ -6,12 +6,6 @@
 
 namespace {
 
-int SwallowMessage(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct OptionsFree {
-  void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
-
 // Messages raised where libtiff has no handle yet go to the process-wide handlers.
 void SilenceGlobalHandlers() {
   static std::once_flag once;
@@ -25,11 +19,11 @@ void SilenceGlobalHandlers() {
 
 std::unique_ptr<TiffSource> TiffSource::Open(const InputFile* file) {
   SilenceGlobalHandlers();
-  std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+  TiffOpenOptionsPtr options(TIFFOpenOptionsAlloc());
   if (!options) return nullptr;
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kTiffMaxSingleAlloc);
-  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), SwallowMessage, nullptr);
-  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), SwallowMessage, nullptr);
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), TiffSwallowMessage, nullptr);
+  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), TiffSwallowMessage, nullptr);
   std::unique_ptr<TiffSource> source(new TiffSource(file));
   source->tif_.reset(TIFFClientOpenExt(file->path().c_str(), "rm", source.get(), Read, Write, Seek,
                                        Close, Size, Map, Unmap, options.get()));

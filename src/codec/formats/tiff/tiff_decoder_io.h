@@ -9,11 +9,7 @@
 #include <memory>
 
 #include "codec/io/input_file.h"
-
-struct TiffCloser {
-  void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
-using TiffPtr = std::unique_ptr<TIFF, TiffCloser>;
+#include "codec/io/tiff_handle.h"
 
 // The largest single buffer libtiff may allocate for one of our handles.
 constexpr int64_t kTiffMaxSingleAlloc = 256ll << 20;

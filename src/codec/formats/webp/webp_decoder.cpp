@@ -4,7 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "codec/decoder.h"
 #include "codec/formats/formats.h"
+#include "codec/io/bytes.h"
 #include "codec/io/exif.h"
 
 namespace {
@@ -187,8 +189,7 @@ std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file, Failur
   if (file->size() < sizeof head) return Refuse(failure, FailureKind::kTruncated);
   if (!file->ReadAt(0, head, sizeof head)) return Refuse(failure, FailureKind::kReadError);
   // The RIFF size must fit in the file; bytes after the RIFF chunk are not read.
-  uint32_t riffSize = static_cast<uint32_t>(head[4]) | static_cast<uint32_t>(head[5]) << 8 |
-                      static_cast<uint32_t>(head[6]) << 16 | static_cast<uint32_t>(head[7]) << 24;
+  uint32_t riffSize = LoadLe32(head + 4);
   uint64_t riffEnd = uint64_t{riffSize} + 8;
   if (riffSize < 4) return Refuse(failure, FailureKind::kCorrupt, "RIFF size");
   if (riffEnd > file->size()) return Refuse(failure, FailureKind::kTruncated);

@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "codec/decode_page.h"
+#include "codec/decoder.h"
 #include "codec/formats/formats.h"
 #include "codec/formats/registry.h"
+#include "codec/io/bytes.h"
 #include "codec/test_image.h"
 #include "support/process.h"
 
@@ -19,13 +21,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Rgb = std::array<uint8_t, 3>;
 
-void Put16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = v & 0xff;
-  b[at + 1] = (v >> 8) & 0xff;
-}
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = (v >> (8 * i)) & 0xff;
-}
+void Put16(Bytes& b, size_t at, uint32_t v) { StoreLe16(&b[at], static_cast<uint16_t>(v)); }
+void Put32(Bytes& b, size_t at, uint32_t v) { StoreLe32(&b[at], v); }
 
 struct BmpShape {
   uint32_t headerSize = 40;

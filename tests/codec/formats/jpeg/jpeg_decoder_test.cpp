@@ -19,6 +19,7 @@
 #include "codec/formats/formats.h"
 #include "codec/io/exif.h"
 #include "codec/test_image.h"
+#include "support/images.h"
 #include "support/process.h"
 
 namespace {
@@ -281,6 +282,57 @@ TEST(Exif, MalformedBlocksGiveOne) {
         << s.size();
   }
   EXPECT_EQ(ReadExifOrientation(reinterpret_cast<const uint8_t*>(good.data()), good.size()), 6);
+}
+
+// A little-endian TIFF structure whose IFD0 states count entries and holds the given ones
+// (tag, type, count, value), then padding up to size bytes.
+struct IfdEntry {
+  uint16_t tag, type;
+  uint32_t count, value;
+};
+std::string TiffIfd0(int count, std::initializer_list<IfdEntry> entries, size_t size = 0,
+                     uint32_t ifdOffset = 8) {
+  std::string s = "II";
+  AppendLe16(s, 42);
+  AppendLe32(s, ifdOffset);
+  s.resize(ifdOffset, '\0');
+  AppendLe16(s, static_cast<uint32_t>(count));
+  for (const IfdEntry& e : entries) {
+    AppendLe16(s, e.tag), AppendLe16(s, e.type), AppendLe32(s, e.count), AppendLe32(s, e.value);
+  }
+  if (s.size() < size) s.resize(size, '\0');
+  return s;
+}
+
+// Which orientation entry counts when IFD0 is odd, as the common EXIF readers decide.
+TEST(Exif, OddDirectoriesAsCommonReadersSeeThem) {
+  constexpr uint16_t kOrient = 0x0112, kThumbnail = 0x0201, kShort = 3, kByte = 1;
+  struct Case {
+    const char* name;
+    std::string tiff;
+    int expected;
+  };
+  const Case kCases[] = {
+      {"first of two entries", TiffIfd0(2, {{kOrient, kShort, 1, 3}, {kOrient, kShort, 1, 6}}), 3},
+      {"values out of the block skipped",
+       TiffIfd0(2, {{kOrient, kShort, 3, 0xffff}, {kOrient, kShort, 1, 6}}), 6},
+      {"pointer out of the block ends the directory",
+       TiffIfd0(2, {{kThumbnail, 4, 1, 0xffff}, {kOrient, kShort, 1, 6}}), 1},
+      {"pointer inside the block", TiffIfd0(2, {{kThumbnail, 4, 1, 8}, {kOrient, kShort, 1, 6}}),
+       6},
+      {"count larger than the entries", TiffIfd0(3, {{kOrient, kShort, 1, 6}}), 6},
+      {"type that holds no orientation", TiffIfd0(1, {{kOrient, kByte, 1, 6}}), 1},
+      {"directory beyond 64 KiB", TiffIfd0(1, {{kOrient, kShort, 1, 6}}, 0, 66000), 1},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string prefixed = std::string("Exif\0\0", 6) + c.tiff;
+    EXPECT_EQ(ReadExifOrientation(reinterpret_cast<const uint8_t*>(c.tiff.data()), c.tiff.size()),
+              c.expected);
+    EXPECT_EQ(
+        ReadExifOrientation(reinterpret_cast<const uint8_t*>(prefixed.data()), prefixed.size()),
+        c.expected);
+  }
 }
 
 TEST(JpegDecoder, IccProfileSpanningMarkersIsReassembled) {

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "codec/decode_page.h"
+#include "codec/decoder.h"
 #include "codec/formats/formats.h"
+#include "support/images.h"
 #include "support/process.h"
 
 namespace {
@@ -432,24 +434,21 @@ struct Entry {
   uint32_t value;
 };
 
-void Put16(std::string& s, uint16_t v) { s.append(reinterpret_cast<const char*>(&v), 2); }
-void Put32(std::string& s, uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
-
 std::string Ifd(const std::vector<Entry>& entries, uint32_t next) {
   std::string s;
-  Put16(s, static_cast<uint16_t>(entries.size()));
+  AppendLe16(s, static_cast<uint16_t>(entries.size()));
   for (const Entry& e : entries) {
-    Put16(s, e.tag);
-    Put16(s, e.type);
-    Put32(s, 1);
+    AppendLe16(s, e.tag);
+    AppendLe16(s, e.type);
+    AppendLe32(s, 1);
     if (e.type == 3) {
-      Put16(s, static_cast<uint16_t>(e.value));
-      Put16(s, 0);
+      AppendLe16(s, static_cast<uint16_t>(e.value));
+      AppendLe16(s, 0);
     } else {
-      Put32(s, e.value);
+      AppendLe32(s, e.value);
     }
   }
-  Put32(s, next);
+  AppendLe32(s, next);
   return s;
 }
 
@@ -465,8 +464,8 @@ constexpr uint32_t kIfdSize = 2 + 9 * 12 + 4;
 
 std::string Header() {
   std::string s = "II";
-  Put16(s, 42);
-  Put32(s, 8);
+  AppendLe16(s, 42);
+  AppendLe32(s, 8);
   return s;
 }
 

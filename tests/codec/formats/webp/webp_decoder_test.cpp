@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "codec/decode_page.h"
+#include "codec/decoder.h"
 #include "codec/format_samples.h"
 #include "codec/formats/formats.h"
+#include "support/images.h"
 #include "support/process.h"
 
 namespace {
@@ -268,8 +270,6 @@ TEST(WebpDecoderTest, ReadsMetadataChunks) {
   }
 }
 
-void Put32(std::string& s, uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
-
 TEST(WebpDecoderTest, RefusesBrokenFiles) {
   Bytes rgb = Picture(40, 30, 3, 4);
   std::string lossy =
@@ -279,9 +279,9 @@ TEST(WebpDecoderTest, RefusesBrokenFiles) {
   std::memcpy(&longer[4], &riffSize, 4);
   // VP8X of a 100000 x 100000 animation canvas, with an ANIM chunk and no frame.
   std::string huge = "RIFF";
-  Put32(huge, 4 + 18 + 14);
+  AppendLe32(huge, 4 + 18 + 14);
   huge += "WEBPVP8X";
-  Put32(huge, 10);
+  AppendLe32(huge, 10);
   huge += std::string("\x02\0\0\0", 4);
   const uint32_t side = 100000 - 1;
   for (int i = 0; i < 2; ++i) {
@@ -290,7 +290,7 @@ TEST(WebpDecoderTest, RefusesBrokenFiles) {
     huge += static_cast<char>(side >> 16);
   }
   huge += "ANIM";
-  Put32(huge, 6);
+  AppendLe32(huge, 6);
   huge += std::string(6, '\0');
   struct BrokenCase {
     const char* name;
