@@ -201,12 +201,19 @@ std::map<std::string, std::pair<std::string, std::string>> Manifest() {
   return rows;
 }
 
-std::vector<std::string> CorpusFiles(const std::string& group) {
+// Returns the corpus files of format in group ("valid" or "corrupt"): group/<format>/, and for
+// HEIF the heic and avif folders under next/.
+std::vector<std::string> CorpusFiles(const std::string& group, const std::string& format) {
   std::vector<std::string> files;
-  const fs::path root = kCorpus / group;
-  if (!fs::is_directory(root)) return files;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), kCorpus).string());
+  std::vector<fs::path> roots = {kCorpus / group / format};
+  if (format == "heif") {
+    roots = {kCorpus / "next" / group / "heic", kCorpus / "next" / group / "avif"};
+  }
+  for (const fs::path& root : roots) {
+    if (!fs::is_directory(root)) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), kCorpus).string());
+    }
   }
   std::sort(files.begin(), files.end());
   return files;
@@ -234,8 +241,8 @@ bool Convert(const fs::path& source, const fs::path& out) {
 }
 
 // Formats whose first page is as large as the manifest's width and height (a GIF's manifest
-// size is its largest frame's, not its screen's).
-const std::set<std::string> kManifestSized = {"bmp", "jpeg", "png", "pnm", "tiff", "webp"};
+// size is its largest frame's, not its screen's; HEIF's is after its crop and rotation).
+const std::set<std::string> kManifestSized = {"bmp", "heif", "jpeg", "png", "pnm", "tiff", "webp"};
 
 class CorpusContract : public DecoderContract {};
 
@@ -245,7 +252,7 @@ TEST_P(CorpusContract, ValidFilesConvertAndCorruptOnesFailCleanly) {
   const auto manifest = Manifest();
   const fs::path out = dir_ / "out.jpg";
   int failed = 0;
-  std::vector<std::string> valid = CorpusFiles("valid/" + GetParam());
+  std::vector<std::string> valid = CorpusFiles("valid", GetParam());
   for (const std::string& file : valid) {
     SCOPED_TRACE(file);
     const bool expectedToFail = listed.count(file) != 0;
@@ -272,7 +279,7 @@ TEST_P(CorpusContract, ValidFilesConvertAndCorruptOnesFailCleanly) {
     }
   }
   int corruptConverted = 0;
-  std::vector<std::string> corrupt = CorpusFiles("corrupt/" + GetParam());
+  std::vector<std::string> corrupt = CorpusFiles("corrupt", GetParam());
   for (const std::string& file : corrupt) {
     SCOPED_TRACE(file);
     corruptConverted += Convert(kCorpus / file, out);

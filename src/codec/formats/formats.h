@@ -16,6 +16,7 @@
 // starts like that format; false otherwise.
 bool SniffBmp(const uint8_t* head, size_t length);
 bool SniffGif(const uint8_t* head, size_t length);
+bool SniffHeif(const uint8_t* head, size_t length);
 bool SniffJpeg(const uint8_t* head, size_t length);
 bool SniffPng(const uint8_t* head, size_t length);
 bool SniffPnm(const uint8_t* head, size_t length);
@@ -28,6 +29,8 @@ std::unique_ptr<Decoder> OpenBmpDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenHeifDecoder(std::unique_ptr<InputFile> file,
+                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file,
@@ -38,6 +41,9 @@ std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
+
+// HEIF/AVIF pages are decoded whole, 4 bytes a pixel: larger pages are refused before decoding.
+constexpr uint64_t kHeifDecodeBudget = 512ull * 1024ull * 1024ull;
 
 // Returns nullptr, an opener's refusal, after storing kind and text in *failure (if not null).
 inline std::nullptr_t Refuse(Failure* failure, FailureKind kind, std::string text = {}) {

@@ -30,6 +30,9 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_WEBP
     {"webp", 100, SniffWebp, OpenWebpDecoder},
 #endif
+#ifdef XEVRA_HAVE_HEIF
+    {"heif", 100, SniffHeif, OpenHeifDecoder},
+#endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
 };
 
