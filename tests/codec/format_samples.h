@@ -12,6 +12,11 @@ constexpr int kSampleHeight = 17;
 struct FormatSample {
   int pages = 1;
   void (*write)(const std::string& path) = nullptr;  // writes the sample; fails the test if not
+  int width = kSampleWidth;  // of the first page, for a format that cannot be that small
+  int height = kSampleHeight;
+  // A format whose files start like this one's (a camera raw file is a TIFF file): each
+  // sniffer accepts the other's sample and the openers sort them out.
+  const char* sharesHeadersWith = nullptr;
 };
 
 // Returns every registered sample by format name.

@@ -20,6 +20,10 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_PNG
     {"png", 100, SniffPng, OpenPngDecoder},
 #endif
+#ifdef XEVRA_HAVE_RAW
+    // Most camera raw files are TIFF files too: raw is asked first and hands plain TIFFs back.
+    {"raw", 60, SniffRaw, OpenRawDecoder},
+#endif
 #ifdef XEVRA_HAVE_TIFF
     {"tiff", 50, SniffTiff, OpenTiffDecoder},
 #endif

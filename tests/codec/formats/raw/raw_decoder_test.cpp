@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+#include <libraw/libraw.h>
+#include <tiffio.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/decode_page.h"
+#include "codec/format_samples.h"
+#include "codec/formats/formats.h"
+#include "codec/formats/registry.h"
+#include "support/images.h"
+#include "support/process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// LibRaw takes nothing under 22 pixels a side for a raw picture.
+constexpr int kDngWidth = 32;
+constexpr int kDngHeight = 24;
+const fs::path kCameraDng = fs::path(XEVRA_SOURCE_DIR) / ".." / "shared" / "corpus" / "next" /
+                            "valid" / "raw" / "photoprism" / "canon_eos_6d.dng";
+
+enum class DngData { kGood, kMosaic, kMissing, kCompressedGarbage };
+
+// Writes a LinearRaw DNG (demosaiced 8-bit RGB, as a converter makes) of a gradient, with a
+// reduced-size preview in its first directory as cameras store them; data says what the raw
+// directory's strip holds.
+void WriteDng(const std::string& path, DngData data = DngData::kGood) {
+  std::unique_ptr<TIFF, decltype(&TIFFClose)> tif(TIFFOpen(path.c_str(), "w"), &TIFFClose);
+  ASSERT_NE(tif, nullptr);
+  TIFF* t = tif.get();
+  const uint8_t version[4] = {1, 4, 0, 0};
+  // sRGB's XYZ-to-linear-RGB matrix: the camera sees sRGB primaries.
+  const float colorMatrix[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                                0.0415f, 0.0557f,  -0.2040f, 1.0570f};
+  const float neutral[3] = {1, 1, 1};
+  uint64_t subIfd = 0;
+  // Directory 0: an 8x6 preview, the picture a TIFF reader shows.
+  TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 8);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 6);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_MAKE, "Xevra");
+  TIFFSetField(t, TIFFTAG_MODEL, "Test");
+  TIFFSetField(t, TIFFTAG_DNGVERSION, version);
+  TIFFSetField(t, TIFFTAG_UNIQUECAMERAMODEL, "Xevra Test");
+  TIFFSetField(t, TIFFTAG_COLORMATRIX1, 9, colorMatrix);
+  TIFFSetField(t, TIFFTAG_CALIBRATIONILLUMINANT1, 21);  // D65
+  TIFFSetField(t, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+  TIFFSetField(t, TIFFTAG_SUBIFD, 1, &subIfd);
+  std::vector<uint8_t> preview(8 * 6 * 3, 128);
+  ASSERT_EQ(TIFFWriteEncodedStrip(t, 0, preview.data(), static_cast<tmsize_t>(preview.size())),
+            static_cast<tmsize_t>(preview.size()));
+  ASSERT_TRUE(TIFFWriteDirectory(t));
+  // The raw directory.
+  TIFFSetField(t, TIFFTAG_SUBFILETYPE, 0);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kDngWidth);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, kDngHeight);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  const bool mosaic = data == DngData::kMosaic;
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, mosaic ? 1 : 3);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, mosaic ? 32803 : 34892);  // CFA or LinearRaw
+  if (mosaic) {
+    const uint16_t dims[2] = {2, 2};
+    const uint8_t rggb[4] = {0, 1, 1, 2};
+    TIFFSetField(t, TIFFTAG_CFAREPEATPATTERNDIM, dims);
+    TIFFSetField(t, TIFFTAG_CFAPATTERN, 4, rggb);
+  }
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, kDngHeight);
+  std::vector<uint8_t> pixels;
+  for (int y = 0; y < kDngHeight; ++y) {
+    for (int x = 0; x < kDngWidth; ++x) {
+      pixels.push_back(static_cast<uint8_t>(40 + x * 6));
+      pixels.push_back(static_cast<uint8_t>(40 + y * 8));
+      pixels.push_back(120);
+    }
+  }
+  if (mosaic) pixels.resize(pixels.size() / 3);
+  if (data == DngData::kCompressedGarbage) {
+    // Lossless JPEG, as cameras compress raw data, but the strip is noise.
+    TIFFSetField(t, TIFFTAG_COMPRESSION, 7);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 37 + 11);
+    ASSERT_EQ(TIFFWriteRawStrip(t, 0, pixels.data(), 200), 200);
+  } else if (data == DngData::kMissing) {
+    ASSERT_EQ(TIFFWriteRawStrip(t, 0, pixels.data(), 100), 100);
+  } else {
+    ASSERT_EQ(TIFFWriteEncodedStrip(t, 0, pixels.data(), static_cast<tmsize_t>(pixels.size())),
+              static_cast<tmsize_t>(pixels.size()));
+  }
+  ASSERT_TRUE(TIFFWriteDirectory(t));
+}
+
+// The decoder contract suite's raw sample. Each sniffer, raw's and TIFF's, takes the other's
+// files; the raw opener hands plain TIFFs to the TIFF decoder.
+[[maybe_unused]] const bool kSampleAdded = AddFormatSample(
+    "raw", {1, [](const std::string& path) { WriteDng(path); }, kDngWidth, kDngHeight, "tiff"});
+
+// LibRaw's own decode of path with our settings: the reference the decoder must reproduce.
+bool LibRawReference(const std::string& path, DecodedPage* out) {
+  auto raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
+  raw->imgdata.params.use_camera_wb = 1;
+  raw->imgdata.params.output_color = 1;
+  raw->imgdata.params.output_bps = 8;
+  if (raw->open_file(path.c_str()) != LIBRAW_SUCCESS || raw->unpack() != LIBRAW_SUCCESS ||
+      raw->dcraw_process() != LIBRAW_SUCCESS) {
+    return false;
+  }
+  libraw_processed_image_t* image = raw->dcraw_make_mem_image();
+  if (image == nullptr) return false;
+  out->width = image->width;
+  out->height = image->height;
+  out->pixels.assign(image->data, image->data + image->data_size);
+  LibRaw::dcraw_clear_mem(image);
+  return true;
+}
+
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
+}
+
+class RawDecoderTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(RawDecoderTest, DecodesLikeLibRawAtFullOrHalfSize) {
+  const std::string dng = dir_.path() + "/made.dng";
+  WriteDng(dng);
+  const std::string mosaic = dir_.path() + "/mosaic.dng";
+  WriteDng(mosaic, DngData::kMosaic);
+  struct SizeCase {
+    const char* name;
+    std::string path;
+    DecodeRequest request;
+    bool half;
+  } cases[] = {
+      {"made DNG, stored size", dng, {}, false},
+      {"made DNG, a third asked (not mosaiced: no half size)", dng, {8, 6}, false},
+      {"mosaic DNG, stored size", mosaic, {}, false},
+      {"mosaic DNG, a third asked", mosaic, {kDngWidth / 3, kDngHeight / 3}, true},
+      {"mosaic DNG, more than half asked", mosaic, {kDngWidth / 2 + 1, kDngHeight / 2}, false},
+      {"camera DNG, stored size", kCameraDng.string(), {}, false},
+      {"camera DNG, a thumbnail asked (linear)", kCameraDng.string(), {256, 171}, false},
+  };
+  for (const SizeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!fs::exists(c.path)) continue;  // the shared corpus is optional
+    DecodedPage reference;
+    ASSERT_TRUE(LibRawReference(c.path, &reference));
+    Failure failure;
+    auto decoder = OpenRawDecoder(InputFile::Open(c.path.c_str()), &failure);
+    ASSERT_NE(decoder, nullptr) << failure.text;
+    PageGeometry geometry;
+    ASSERT_TRUE(decoder->Probe(0, &geometry));
+    EXPECT_EQ(geometry.width, reference.width);
+    EXPECT_EQ(geometry.height, reference.height);
+    DecodedPage page;
+    ASSERT_EQ(DecodePage(decoder.get(), 0, c.request, 7, &page), DecodeStage::kDone);
+    EXPECT_EQ(page.orientation, 1) << "LibRaw turns the picture upright";
+    EXPECT_EQ(page.layout, PixelLayout::kRGB8);
+    if (c.half) {
+      EXPECT_EQ(page.width, (reference.width + 1) / 2);
+      EXPECT_EQ(page.height, (reference.height + 1) / 2);
+    } else {
+      ASSERT_EQ(page.width, reference.width);
+      ASSERT_EQ(page.height, reference.height);
+      EXPECT_GE(Psnr(page.pixels, reference.pixels), 35.0);
+    }
+  }
+}
+
+TEST_F(RawDecoderTest, PlainTiffsGoToTheTiffDecoder) {
+  const std::string tiff = dir_.path() + "/plain.tif";
+  WriteTiff(tiff, 30, 20, 1);
+  Failure failure;
+  EXPECT_EQ(OpenRawDecoder(InputFile::Open(tiff.c_str()), &failure), nullptr);
+  EXPECT_EQ(failure.kind, FailureKind::kNotThisFormat);
+  auto decoder = OpenDecoder(tiff.c_str(), &failure);
+  ASSERT_NE(decoder, nullptr);
+  EXPECT_EQ(decoder->PageCount(), 1);
+  DecodedPage page;
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 0, &page), DecodeStage::kDone);
+  EXPECT_EQ(page.width, 30);
+  EXPECT_EQ(page.height, 20);
+}
+
+// A raw file whose sensor data is cut short fails; its small preview, which the TIFF decoder
+// would show, is never given instead. Noise that LibRaw's decompressor takes without a
+// complaint cannot be told from a picture, but even then the result is the raw size.
+TEST_F(RawDecoderTest, DamagedRawDataFailsAndIsNeverItsPreview) {
+  struct BadCase {
+    const char* name;
+    DngData data;
+    bool fails;
+  } cases[] = {{"strip cut short", DngData::kMissing, true},
+               {"compressed strip of noise", DngData::kCompressedGarbage, false}};
+  for (const BadCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dng = dir_.path() + "/bad.dng";
+    WriteDng(dng, c.data);
+    auto decoder = OpenDecoder(dng.c_str());
+    ASSERT_NE(decoder, nullptr);
+    DecodedPage page;
+    const DecodeStage stage = DecodePage(decoder.get(), 0, {}, 0, &page);
+    if (c.fails) {
+      EXPECT_EQ(stage, DecodeStage::kStart) << page.width << "x" << page.height;
+      EXPECT_NE(decoder->LastFailure().kind, FailureKind::kNone);
+    } else if (stage == DecodeStage::kDone) {
+      EXPECT_EQ(page.width, kDngWidth);
+      EXPECT_EQ(page.height, kDngHeight);
+    }
+    fs::remove(dir_.path() + "/bad.jpg");
+    ProcessResult r = RunXevraBinary({"s=" + dng, "d=" + dir_.path()}, "/");
+    if (c.fails) {
+      EXPECT_EQ(r.out, " 1 graphic files found\n\n bad.dng...Converting failed\n");
+      EXPECT_FALSE(fs::exists(dir_.path() + "/bad.jpg"));
+    }
+  }
+}
+
+// Camera files whose image data was stripped: LibRaw reads zeros past their end and says so
+// only through its data-error callback; they fail rather than convert into black pictures.
+TEST_F(RawDecoderTest, StrippedCameraFilesFail) {
+  const fs::path stripped = kCameraDng.parent_path().parent_path().parent_path().parent_path() /
+                            "corrupt" / "raw" / "exiftool-stripped";
+  for (const char* name : {"Nikon.nef", "CanonRaw.cr3"}) {
+    SCOPED_TRACE(name);
+    if (!fs::exists(stripped / name)) continue;  // the shared corpus is optional
+    auto decoder = OpenDecoder((stripped / name).c_str());
+    ASSERT_NE(decoder, nullptr);
+    DecodedPage page;
+    EXPECT_EQ(DecodePage(decoder.get(), 0, {}, 0, &page), DecodeStage::kStart)
+        << page.width << "x" << page.height;
+    EXPECT_EQ(decoder->LastFailure().kind, FailureKind::kCorrupt);
+  }
+}
+
+TEST_F(RawDecoderTest, CameraDngConvertsAtItsFullSize) {
+  if (!fs::exists(kCameraDng)) GTEST_SKIP() << "no corpus";
+  ProcessResult r = RunXevraBinary({"s=" + kCameraDng.string(), "d=" + dir_.path()}, "/");
+  EXPECT_EQ(r.out, " 1 graphic files found\n\n canon_eos_6d.dng....Ready\n");
+  JpegInfo info;
+  ASSERT_TRUE(ReadJpegInfo(dir_.path() + "/canon_eos_6d.jpg", &info));
+  EXPECT_EQ(info.width, 1224) << "not the 256x171 embedded thumbnail";
+  EXPECT_EQ(info.height, 816);
+}
+
+}  // namespace
