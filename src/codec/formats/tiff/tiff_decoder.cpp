@@ -427,6 +427,14 @@ std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file, Failur
   if (file->size() < 8) return Refuse(failure, FailureKind::kTruncated);
   std::unique_ptr<TiffSource> source = TiffSource::Open(file.get());
   if (!source) return Refuse(failure, FailureKind::kCorrupt, "libtiff cannot open it");
+  // A DNG is a TIFF whose first page is only the camera's small preview; the picture is the
+  // raw data, which the raw decoder reads. Whatever made that decoder refuse, the preview is
+  // never passed off as the picture.
+  uint32_t dngVersionCount = 0;
+  const void* dngVersion = nullptr;
+  if (TIFFGetField(source->tif(), TIFFTAG_DNGVERSION, &dngVersionCount, &dngVersion) == 1) {
+    return Refuse(failure, FailureKind::kUnsupported, "a camera raw (DNG) file");
+  }
   PageGeometry first;
   if (!CurrentGeometry(source->tif(), file->size(), &first)) {
     return Refuse(failure, FailureKind::kUnsupported, "first page unusable");

@@ -194,6 +194,11 @@ TEST_F(RawDecoderTest, PlainTiffsGoToTheTiffDecoder) {
   ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 0, &page), DecodeStage::kDone);
   EXPECT_EQ(page.width, 30);
   EXPECT_EQ(page.height, 20);
+  // The other way round: the TIFF decoder never takes a DNG, whose first page is the preview.
+  const std::string dng = dir_.path() + "/made.dng";
+  WriteDng(dng);
+  EXPECT_EQ(OpenTiffDecoder(InputFile::Open(dng.c_str()), &failure), nullptr);
+  EXPECT_EQ(failure.kind, FailureKind::kUnsupported);
 }
 
 // A raw file whose sensor data is cut short fails; its small preview, which the TIFF decoder
