@@ -31,6 +31,9 @@ constexpr SourceFormat kFormats[] = {
     {"webp", 100, SniffWebp, OpenWebpDecoder},
 #endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
+#ifdef XEVRA_HAVE_QOI
+    {"qoi", 100, SniffQoi, OpenQoiDecoder},
+#endif
 };
 
 std::vector<SourceFormat> SortedFormats() {
