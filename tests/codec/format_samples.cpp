@@ -38,6 +38,21 @@ void WritePnmSample(const std::string& path) {
   for (int i = 0; i < kSampleWidth * kSampleHeight * 3; ++i) out.put(static_cast<char>(i * 13));
 }
 
+// Runs of equal pixels that cross rows, small and large steps, and alpha changes, so every QOI
+// operation appears and the decoder's state carries from row to row.
+void WriteQoiSample(const std::string& path) {
+  std::string rgba;
+  for (int i = 0; i < kSampleWidth * kSampleHeight; ++i) {
+    const int x = i % kSampleWidth;
+    const bool flat = (i / 11) % 3 == 0;
+    rgba.push_back(static_cast<char>(flat ? 40 : x * 9));
+    rgba.push_back(static_cast<char>(flat ? 80 : i / 5));
+    rgba.push_back(static_cast<char>(flat ? 120 : 200 - x));
+    rgba.push_back(static_cast<char>(i % 40 < 30 ? 255 : x * 10));
+  }
+  std::ofstream(path, std::ios::binary) << EncodeQoi(kSampleWidth, kSampleHeight, 4, rgba);
+}
+
 std::map<std::string, FormatSample> CoreSamples() {
   return {
       {"bmp", {1, [](const std::string& p) { WriteBmp(p, kSampleWidth, kSampleHeight, 3); }}},
@@ -45,6 +60,7 @@ std::map<std::string, FormatSample> CoreSamples() {
       {"jpeg", {1, WriteJpegSample}},
       {"png", {1, [](const std::string& p) { WritePng(p, kSampleWidth, kSampleHeight); }}},
       {"pnm", {1, WritePnmSample}},
+      {"qoi", {1, WriteQoiSample}},
       {"tiff", {2, [](const std::string& p) { WriteTiff(p, kSampleWidth, kSampleHeight, 2); }}},
   };
 }

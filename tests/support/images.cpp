@@ -199,3 +199,60 @@ bool ReadJpegInfo(const std::string& path, JpegInfo* info) {
   }
   return false;
 }
+
+std::string EncodeQoi(int width, int height, int channels, const std::string& pixels) {
+  std::string out = "qoif";
+  AppendBe32(out, static_cast<uint32_t>(width));
+  AppendBe32(out, static_cast<uint32_t>(height));
+  out.push_back(static_cast<char>(channels));
+  out.push_back(0);
+  uint8_t index[64][4] = {};
+  uint8_t prev[4] = {0, 0, 0, 255};
+  int run = 0;
+  const size_t count = static_cast<size_t>(width) * height;
+  auto put = [&](int byte) { out.push_back(static_cast<char>(byte)); };
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t px[4] = {0, 0, 0, 255};
+    for (int c = 0; c < channels; ++c) px[c] = static_cast<uint8_t>(pixels[i * channels + c]);
+    if (std::equal(px, px + 4, prev)) {
+      ++run;
+      if (run == 62 || i + 1 == count) {
+        put(0xc0 | (run - 1));
+        run = 0;
+      }
+      continue;
+    }
+    if (run > 0) {
+      put(0xc0 | (run - 1));
+      run = 0;
+    }
+    const int hash = (px[0] * 3 + px[1] * 5 + px[2] * 7 + px[3] * 11) % 64;
+    if (std::equal(px, px + 4, index[hash])) {
+      put(hash);
+    } else {
+      std::copy(px, px + 4, index[hash]);
+      if (px[3] == prev[3]) {
+        const int dr = static_cast<int8_t>(px[0] - prev[0]);
+        const int dg = static_cast<int8_t>(px[1] - prev[1]);
+        const int db = static_cast<int8_t>(px[2] - prev[2]);
+        if (dr >= -2 && dr <= 1 && dg >= -2 && dg <= 1 && db >= -2 && db <= 1) {
+          put(0x40 | (dr + 2) << 4 | (dg + 2) << 2 | (db + 2));
+        } else if (dg >= -32 && dg <= 31 && dr - dg >= -8 && dr - dg <= 7 && db - dg >= -8 &&
+                   db - dg <= 7) {
+          put(0x80 | (dg + 32));
+          put((dr - dg + 8) << 4 | (db - dg + 8));
+        } else {
+          put(0xfe);
+          for (int c = 0; c < 3; ++c) put(px[c]);
+        }
+      } else {
+        put(0xff);
+        for (int c = 0; c < 4; ++c) put(px[c]);
+      }
+    }
+    std::copy(px, px + 4, prev);
+  }
+  out.append(7, '\0');
+  out.push_back(1);
+  return out;
+}

@@ -26,6 +26,10 @@ void WriteTiff(const std::string& path, int width, int height, int pages);
 // before the pixels, as many cameras and scanners store it: a cut in the pixels leaves it whole.
 std::string TiffDirectoryFirst(int width, int height, const std::string& rgb);
 
+// Returns a QOI file of width x height pixels (channels 3 or 4 bytes each, packed rows) encoded
+// as the format's reference encoder does, every operation used where it fits.
+std::string EncodeQoi(int width, int height, int channels, const std::string& pixels);
+
 // Writes an 8-bit RGB PNG of width x height (deflate's stored blocks, no compression).
 void WritePng(const std::string& path, int width, int height);
 

@@ -21,6 +21,7 @@ bool SniffJpeg(const uint8_t* head, size_t length);
 bool SniffPng(const uint8_t* head, size_t length);
 bool SniffPnm(const uint8_t* head, size_t length);
 bool SniffRaw(const uint8_t* head, size_t length);
+bool SniffQoi(const uint8_t* head, size_t length);
 bool SniffTiff(const uint8_t* head, size_t length);
 bool SniffWebp(const uint8_t* head, size_t length);
 
@@ -39,6 +40,8 @@ std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file,
 std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenRawDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenQoiDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);

@@ -7,53 +7,14 @@
 #include <string_view>
 
 #include "codec/decoder.h"
+#include "codec/formats/byte_reader.h"
 #include "codec/formats/formats.h"
 #include "codec/io/bytes.h"
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
 constexpr uint32_t kMaxMaxval = 65535;
 constexpr size_t kMaxPamLine = 4096;
-
-// Sequential byte access over an InputFile, one chunk held at a time.
-class ByteReader {
- public:
-  ByteReader(const InputFile& file, uint64_t offset) : file_(file), offset_(offset) {}
-
-  // Returns the next byte without consuming it, or -1 at the end of the file.
-  int Peek() {
-    if (pos_ == buffer_.size() && !Fill()) return -1;
-    return buffer_[pos_];
-  }
-  // Returns the next byte, or -1 at the end of the file.
-  int Get() {
-    int c = Peek();
-    if (c >= 0) ++pos_;
-    return c;
-  }
-  uint64_t offset() const { return offset_ - (buffer_.size() - pos_); }
-
- private:
-  bool Fill() {
-    if (offset_ >= file_.size()) return false;
-    size_t length = static_cast<size_t>(std::min<uint64_t>(kReadChunk, file_.size() - offset_));
-    buffer_.resize(length);
-    if (!file_.ReadAt(offset_, buffer_.data(), length)) {
-      buffer_.clear();
-      pos_ = 0;
-      return false;
-    }
-    offset_ += length;
-    pos_ = 0;
-    return true;
-  }
-
-  const InputFile& file_;
-  uint64_t offset_;
-  std::vector<uint8_t> buffer_;
-  size_t pos_ = 0;
-};
 
 bool IsSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
