@@ -10,28 +10,17 @@
 
 #include "codec/formats/formats.h"
 #include "codec/formats/heif/heif_color.h"
+#include "codec/formats/heif/heif_handles.h"
 #include "codec/io/exif.h"
 
 namespace {
 
-struct ContextFree {
-  void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct HandleRelease {
-  void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct ImageRelease {
-  void operator()(heif_image* image) const { heif_image_release(image); }
-};
 struct OptionsFree {
   void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
 };
 struct NclxFree {
   void operator()(heif_color_profile_nclx* nclx) const { heif_nclx_color_profile_free(nclx); }
 };
-using ContextPtr = std::unique_ptr<heif_context, ContextFree>;
-using HandlePtr = std::unique_ptr<heif_image_handle, HandleRelease>;
-using ImagePtr = std::unique_ptr<heif_image, ImageRelease>;
 
 // Returns the failure kind that a libheif error stands for.
 FailureKind KindOf(const heif_error& error) {
@@ -136,7 +125,7 @@ class HeifDecoder final : public Decoder {
   int PageCount() override { return static_cast<int>(ids_.size()); }
 
   bool Probe(int page, PageGeometry* geometry) override {
-    HandlePtr handle = Handle(page);
+    HeifHandlePtr handle = Handle(page);
     if (!handle) return false;
     const int width = heif_image_handle_get_width(handle.get());
     const int height = heif_image_handle_get_height(handle.get());
@@ -153,7 +142,7 @@ class HeifDecoder final : public Decoder {
     image_.reset();
     PageGeometry geometry;
     if (!Probe(page, &geometry)) return false;
-    HandlePtr handle = Handle(page);
+    HeifHandlePtr handle = Handle(page);
     if (!handle) return false;
     alpha_ = heif_image_handle_has_alpha_channel(handle.get()) != 0;
     std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
@@ -163,7 +152,7 @@ class HeifDecoder final : public Decoder {
     heif_error error = heif_decode_image(
         handle.get(), &decoded, heif_colorspace_RGB,
         alpha_ ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
-    ImagePtr image(decoded);
+    HeifImagePtr image(decoded);
     if (error.code != heif_error_Ok || !image) return Fail(KindOf(error), error.message);
     width_ = heif_image_get_width(image.get(), heif_channel_interleaved);
     height_ = heif_image_get_height(image.get(), heif_channel_interleaved);
@@ -198,7 +187,7 @@ class HeifDecoder final : public Decoder {
 
  private:
   // Returns the handle of page, nullptr (with the reason set) when it cannot be had.
-  HandlePtr Handle(int page) {
+  HeifHandlePtr Handle(int page) {
     if (page < 0 || page >= PageCount()) {
       Fail(FailureKind::kMisuse, "no such page");
       return nullptr;
@@ -210,13 +199,13 @@ class HeifDecoder final : public Decoder {
       Fail(KindOf(error), error.message);
       return nullptr;
     }
-    return HandlePtr(handle);
+    return HeifHandlePtr(handle);
   }
 
   std::vector<uint8_t> data_;  // the whole file: the context reads from it
-  ContextPtr context_;
+  HeifContextPtr context_;
   std::vector<heif_item_id> ids_;   // top-level images, the primary first
-  ImagePtr image_;                  // the started page, decoded
+  HeifImagePtr image_;              // the started page, decoded
   const uint8_t* plane_ = nullptr;  // owned by image_
   size_t stride_ = 0;
   int width_ = 0;

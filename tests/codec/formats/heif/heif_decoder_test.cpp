@@ -10,6 +10,7 @@
 #include "codec/decode_page.h"
 #include "codec/format_samples.h"
 #include "codec/formats/formats.h"
+#include "codec/formats/heif/heif_handles.h"
 #include "codec/formats/registry.h"
 #include "codec/io/exif.h"
 
@@ -20,28 +21,16 @@ using Bytes = std::vector<uint8_t>;
 
 const fs::path kNext = fs::path(XEVRA_SOURCE_DIR) / ".." / "shared" / "corpus" / "next";
 
-struct ContextFree {
-  void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct HandleRelease {
-  void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct ImageRelease {
-  void operator()(heif_image* image) const { heif_image_release(image); }
-};
 struct EncoderRelease {
   void operator()(heif_encoder* encoder) const { heif_encoder_release(encoder); }
 };
-using ContextPtr = std::unique_ptr<heif_context, ContextFree>;
-using HandlePtr = std::unique_ptr<heif_image_handle, HandleRelease>;
-using ImagePtr = std::unique_ptr<heif_image, ImageRelease>;
 
 // An interleaved 8-bit RGB or RGBA picture of width x height for libheif's encoder.
-ImagePtr Picture(int width, int height, bool alpha, int seed) {
+HeifImagePtr Picture(int width, int height, bool alpha, int seed) {
   heif_image* raw = nullptr;
   heif_image_create(width, height, heif_colorspace_RGB,
                     alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &raw);
-  ImagePtr image(raw);
+  HeifImagePtr image(raw);
   heif_image_add_plane(raw, heif_channel_interleaved, width, height, 8);
   int stride = 0;
   uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
@@ -67,7 +56,7 @@ struct Made {
 // Writes a file as described by made to path; each image is kSampleWidth x kSampleHeight.
 void WriteHeif(const std::string& path, const Made& made) {
   ASSERT_EQ(heif_init(nullptr).code, heif_error_Ok);
-  ContextPtr context(heif_context_alloc());
+  HeifContextPtr context(heif_context_alloc());
   heif_encoder* rawEncoder = nullptr;
   ASSERT_EQ(
       heif_context_get_encoder_for_format(context.get(), heif_compression_uncompressed, &rawEncoder)
@@ -75,13 +64,13 @@ void WriteHeif(const std::string& path, const Made& made) {
       heif_error_Ok);
   std::unique_ptr<heif_encoder, EncoderRelease> encoder(rawEncoder);
   for (int i = 0; i < made.pages; ++i) {
-    ImagePtr image = Picture(kSampleWidth, kSampleHeight, made.alpha, i + 1);
+    HeifImagePtr image = Picture(kSampleWidth, kSampleHeight, made.alpha, i + 1);
     heif_image_handle* rawHandle = nullptr;
     ASSERT_EQ(
         heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr, &rawHandle)
             .code,
         heif_error_Ok);
-    HandlePtr handle(rawHandle);
+    HeifHandlePtr handle(rawHandle);
     if (made.exif) {
       // A big-endian TIFF block whose IFD0 holds orientation 6.
       const uint8_t tiff[] = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0,
@@ -108,13 +97,13 @@ struct Reference {
 Reference DecodeWithLibheif(const fs::path& path) {
   Reference out;
   heif_init(nullptr);
-  ContextPtr context(heif_context_alloc());
+  HeifContextPtr context(heif_context_alloc());
   if (heif_context_read_from_file(context.get(), path.c_str(), nullptr).code != heif_error_Ok) {
     return out;
   }
   heif_image_handle* rawHandle = nullptr;
   heif_context_get_primary_image_handle(context.get(), &rawHandle);
-  HandlePtr handle(rawHandle);
+  HeifHandlePtr handle(rawHandle);
   out.alpha = heif_image_handle_has_alpha_channel(rawHandle) != 0;
   heif_decoding_options* options = heif_decoding_options_alloc();
   options->convert_hdr_to_8bit = 1;
@@ -123,7 +112,7 @@ Reference DecodeWithLibheif(const fs::path& path) {
                     out.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
                     options);
   heif_decoding_options_free(options);
-  ImagePtr image(rawImage);
+  HeifImagePtr image(rawImage);
   if (!image) return out;
   out.width = heif_image_get_width(rawImage, heif_channel_interleaved);
   out.height = heif_image_get_height(rawImage, heif_channel_interleaved);
@@ -176,7 +165,7 @@ TEST_F(HeifDecoderTest, DecodesWhatTheFileHolds) {
     DecodedPage page;
     ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 5, &page), DecodeStage::kDone);
     EXPECT_EQ(page.layout, c.layout);
-    ImagePtr expected = Picture(kSampleWidth, kSampleHeight, c.made.alpha, c.seed);
+    HeifImagePtr expected = Picture(kSampleWidth, kSampleHeight, c.made.alpha, c.seed);
     int stride = 0;
     const uint8_t* plane =
         heif_image_get_plane_readonly(expected.get(), heif_channel_interleaved, &stride);
