@@ -35,7 +35,9 @@ class CImageInterface {
   int Save(const char* path, _SAVEIMAGEINFO::_JPG* info);
   // Releases the loaded image, if any.
   void CloseHandle();
-  // Returns why the last Load or Save failed; kind kNone after one that succeeded.
+  // Returns why the last Load or Save failed; kind kNone after one that succeeded, except a
+  // Save that wrote a stand-in (a raw file's embedded preview when its sensor data could not
+  // be decoded): then the reason the original was not read, which says what stood in.
   const Failure& LastFailure() const { return lastFailure_; }
 
  private:

@@ -44,6 +44,8 @@ bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* 
   errno = 0;
   if (!write(*rows, info)) return Failed(decoder, errno, failure);
   guard.Keep();
+  // A decoder that read a stand-in (a raw file's preview) says why; the caller tells the user.
+  if (failure != nullptr) *failure = decoder.LastFailure();
   return true;
 }
 

@@ -7,7 +7,8 @@
 
 // Each returns true when page info.nPage of decoder was written to path as the record asks;
 // false, with nothing left at path and the reason in *failure (when failure is not null and
-// the reason is known), otherwise.
+// the reason is known), otherwise. After a success *failure holds what the decoder said while
+// reading (kind kNone, or why a stand-in such as a raw file's preview was read).
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info,
               Failure* failure = nullptr);
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info,

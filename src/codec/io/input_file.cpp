@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/long_path.h"
 
@@ -23,10 +25,16 @@ std::unique_ptr<InputFile> InputFile::Open(const char* path) {
   return std::unique_ptr<InputFile>(new InputFile(fd, static_cast<uint64_t>(st.st_size), path));
 }
 
+std::unique_ptr<InputFile> InputFile::FromBytes(std::vector<uint8_t> bytes, std::string path) {
+  std::unique_ptr<InputFile> file(new InputFile(-1, bytes.size(), std::move(path)));
+  file->bytes_ = std::move(bytes);
+  return file;
+}
+
 InputFile::~InputFile() {
   if (stdio_ != nullptr) {
     std::fclose(stdio_);  // closes fd_ too
-  } else {
+  } else if (fd_ >= 0) {
     close(fd_);
   }
 }
@@ -36,6 +44,12 @@ bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t length) const {
 }
 
 size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
+  if (fd_ < 0) {
+    if (offset >= bytes_.size()) return 0;
+    const size_t n = std::min<uint64_t>(length, bytes_.size() - offset);
+    std::memcpy(buffer, bytes_.data() + offset, n);
+    return n;
+  }
   auto* out = static_cast<unsigned char*>(buffer);
   size_t done = 0;
   while (done < length) {
@@ -48,7 +62,14 @@ size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
 }
 
 FILE* InputFile::Stdio() {
-  if (stdio_ == nullptr) stdio_ = fdopen(fd_, "rb");
+  if (stdio_ == nullptr) {
+    // fmemopen takes no empty buffer: empty bytes give no stream, as an unreadable file does.
+    if (fd_ >= 0) {
+      stdio_ = fdopen(fd_, "rb");
+    } else if (!bytes_.empty()) {
+      stdio_ = fmemopen(bytes_.data(), bytes_.size(), "rb");
+    }
+  }
   if (stdio_ != nullptr) std::rewind(stdio_);
   return stdio_;
 }

@@ -1,5 +1,6 @@
 // A source file opened for decoding: only regular files are opened, and never with a
-// blocking open or read on a FIFO or device.
+// blocking open or read on a FIFO or device. A file can also be bytes held in memory (a
+// picture embedded in another file), read through the same calls.
 #pragma once
 
 #include <cstddef>
@@ -7,16 +8,19 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 class InputFile {
  public:
   // Returns an open file, or nullptr when path is not a readable regular file.
   static std::unique_ptr<InputFile> Open(const char* path);
+  // Returns a file whose content is bytes, named path for messages; never nullptr.
+  static std::unique_ptr<InputFile> FromBytes(std::vector<uint8_t> bytes, std::string path);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_; }  // -1 for bytes in memory
   uint64_t size() const { return size_; }
   const std::string& path() const { return path_; }
 
@@ -38,5 +42,6 @@ class InputFile {
   int fd_;
   uint64_t size_;
   std::string path_;
+  std::vector<uint8_t> bytes_;  // the content when fd_ is -1
   FILE* stdio_ = nullptr;
 };

@@ -1,6 +1,8 @@
 // The camera raw decoder, over LibRaw: the sensor data is demosaiced with the camera's white
 // balance into 8-bit sRGB, turned upright by LibRaw, and delivered as one whole picture (LibRaw
-// has no row-by-row output), so the memory it needs is checked against a budget first.
+// has no row-by-row output), so the memory it needs is checked against a budget first. When
+// the sensor data cannot be decoded, the camera's embedded preview stands in only if it is at
+// least as large as the picture; a smaller one would pass off a thumbnail as the photo.
 #include <libraw/libraw.h>
 
 #include <algorithm>
@@ -69,6 +71,21 @@ FailureKind KindOf(int code) {
   }
 }
 
+// Returns the EXIF orientation that turns a picture stored as LibRaw's flip describes it
+// upright. LibRaw's flip is a set of bits: 4 swaps the axes, then 2 mirrors the rows and 1 the
+// columns.
+int OrientationOfFlip(int flip) {
+  static constexpr int kOrientation[8] = {1, 2, 4, 3, 5, 8, 6, 7};
+  return flip >= 0 && flip < 8 ? kOrientation[flip] : 1;
+}
+
+// Returns true when a picture stored width x height and turned by orientation is at least
+// wantWidth x wantHeight upright.
+bool CoversUpright(int width, int height, int orientation, int wantWidth, int wantHeight) {
+  if (orientation >= 5) std::swap(width, height);
+  return width >= wantWidth && height >= wantHeight;
+}
+
 class RawDecoder final : public Decoder {
  public:
   explicit RawDecoder(std::vector<uint8_t> data) : data_(std::move(data)) {}
@@ -103,20 +120,38 @@ class RawDecoder final : public Decoder {
 
   bool StartPage(int page, const DecodeRequest& request, PageInfo* info) override {
     started_ = false;
+    preview_.reset();
     if (page != 0) return Fail(FailureKind::kMisuse);
     // Half size takes one pixel of each 2x2 sensor block instead of demosaicing: a quarter of
     // the work and memory for a picture that is going to be shrunk at least that much anyway.
     const bool half = request.minWidth > 0 && request.minHeight > 0 &&
                       2 * static_cast<int64_t>(request.minWidth) <= width_ &&
                       2 * static_cast<int64_t>(request.minHeight) <= height_;
-    if (!Decode(half)) return false;
-    if (half && (image_->width < request.minWidth || image_->height < request.minHeight)) {
-      if (!Decode(false)) return false;
+    bool decoded = Decode(half);
+    if (decoded && half &&
+        (image_->width < request.minWidth || image_->height < request.minHeight)) {
+      decoded = Decode(false);
+    }
+    int orientation = 1;
+    if (!decoded) {
+      // The budget is the user's limit, not damage: no stand-in for a picture too large.
+      const Failure rawFailure = LastFailure();
+      if (rawFailure.kind == FailureKind::kTooLarge) return false;
+      if (!StartPreview(request, info, &orientation)) return Fail(rawFailure.kind, rawFailure.text);
+      // The page is read, but the reason the raw data was not stays for the caller to tell.
+      Fail(rawFailure.kind,
+           (rawFailure.text.empty() ? std::string("raw data not decoded") : rawFailure.text) +
+               "; the camera's embedded preview was converted instead");
+      if (preview_) {
+        info->orientation = orientation;
+        started_ = true;
+        return true;
+      }
     }
     info->width = image_->width;
     info->height = image_->height;
     info->layout = PixelLayout::kRGB8;
-    info->orientation = 1;
+    info->orientation = orientation;
     info->icc.clear();
     info->exif.clear();
     nextRow_ = 0;
@@ -125,6 +160,11 @@ class RawDecoder final : public Decoder {
   }
 
   bool ReadRows(uint8_t* rows, size_t stride, int count) override {
+    if (started_ && preview_) {
+      if (preview_->ReadRows(rows, stride, count)) return true;
+      const Failure& why = preview_->LastFailure();
+      return Fail(why.kind == FailureKind::kNone ? FailureKind::kCorrupt : why.kind, why.text);
+    }
     if (!started_ || count < 0 || count > image_->height - nextRow_) {
       return Fail(FailureKind::kMisuse);
     }
@@ -185,10 +225,56 @@ class RawDecoder final : public Decoder {
     return true;
   }
 
+  // Sets up the camera's embedded preview as the page: a JPEG read through preview_, or a
+  // bitmap in image_. Returns true and the orientation the preview still needs when there is
+  // one at least as large as the picture upright; false otherwise.
+  bool StartPreview(const DecodeRequest& request, PageInfo* info, int* orientation) {
+    bool dataError = false;
+    LibRawPtr raw = NewLibRaw(false, &dataError);
+    if (!raw || raw->open_buffer(data_.data(), data_.size()) != LIBRAW_SUCCESS) return false;
+    const int flipped = OrientationOfFlip(raw->imgdata.sizes.flip);
+    const libraw_thumbnail_t& thumbnail = raw->imgdata.thumbnail;
+    // The stored size, where known, rules out a thumbnail before it is read.
+    if (thumbnail.twidth > 0 && thumbnail.theight > 0 &&
+        !CoversUpright(thumbnail.twidth, thumbnail.theight, flipped, width_, height_)) {
+      return false;
+    }
+    if (raw->unpack_thumb() != LIBRAW_SUCCESS || dataError) return false;
+    int error = LIBRAW_SUCCESS;
+    ProcessedPtr thumb(raw->dcraw_make_mem_thumb(&error));
+    if (!thumb || error != LIBRAW_SUCCESS || thumb->data_size == 0) return false;
+    if (thumb->type == LIBRAW_IMAGE_BITMAP) {
+      if (thumb->colors != 3 || thumb->bits != 8 ||
+          uint64_t{thumb->data_size} < uint64_t{thumb->width} * thumb->height * 3 ||
+          !CoversUpright(thumb->width, thumb->height, flipped, width_, height_)) {
+        return false;
+      }
+      image_ = std::move(thumb);
+      *orientation = flipped;
+      return true;
+    }
+    if (thumb->type != LIBRAW_IMAGE_JPEG) return false;
+    std::vector<uint8_t> jpeg(thumb->data, thumb->data + thumb->data_size);
+    thumb.reset();
+    std::unique_ptr<Decoder> preview =
+        OpenJpegDecoder(InputFile::FromBytes(std::move(jpeg), "embedded preview"));
+    PageGeometry geometry;
+    if (!preview || !preview->Probe(0, &geometry)) return false;
+    // A preview that carries its own turn is upright by it; else the raw file's turn holds.
+    *orientation = geometry.orientation != 1 ? geometry.orientation : flipped;
+    if (!CoversUpright(geometry.width, geometry.height, *orientation, width_, height_) ||
+        !preview->StartPage(0, request, info)) {
+      return false;
+    }
+    preview_ = std::move(preview);
+    return true;
+  }
+
   std::vector<uint8_t> data_;
   int width_ = 0;
   int height_ = 0;
   ProcessedPtr image_;
+  std::unique_ptr<Decoder> preview_;  // the embedded JPEG preview standing in, if any
   int nextRow_ = 0;
   bool started_ = false;
 };

@@ -3,6 +3,7 @@
 #include <tiffio.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -15,6 +16,9 @@
 #include "support/images.h"
 #include "support/process.h"
 
+// jpeglib.h needs stdio's FILE declared before it.
+#include <jpeglib.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -26,11 +30,42 @@ const fs::path kCameraDng = fs::path(XEVRA_SOURCE_DIR) / ".." / "shared" / "corp
                             "valid" / "raw" / "photoprism" / "canon_eos_6d.dng";
 
 enum class DngData { kGood, kMosaic, kMissing, kCompressedGarbage };
+// The picture in the first directory: a small one, as converters store, or one as large as
+// the raw picture, as cameras store, uncompressed or as a JPEG.
+enum class DngPreview { kSmall, kFullBitmap, kFullJpeg };
+
+// Returns a baseline JPEG of an RGB picture.
+std::vector<uint8_t> EncodeJpeg(int width, int height, const std::vector<uint8_t>& rgb) {
+  jpeg_compress_struct c = {};
+  jpeg_error_mgr errors = {};
+  c.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = static_cast<JDIMENSION>(width);
+  c.image_height = static_cast<JDIMENSION>(height);
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 95, TRUE);
+  jpeg_start_compress(&c, TRUE);
+  for (int y = 0; y < height; ++y) {
+    JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + static_cast<size_t>(y) * width * 3);
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::vector<uint8_t> jpeg(out, out + size);
+  std::free(out);
+  return jpeg;
+}
 
 // Writes a LinearRaw DNG (demosaiced 8-bit RGB, as a converter makes) of a gradient, with a
-// reduced-size preview in its first directory as cameras store them; data says what the raw
-// directory's strip holds.
-void WriteDng(const std::string& path, DngData data = DngData::kGood) {
+// preview in its first directory; data says what the raw directory's strip holds, and
+// orientation is the turn the file asks for.
+void WriteDng(const std::string& path, DngData data = DngData::kGood,
+              DngPreview previewKind = DngPreview::kSmall, int orientation = 1) {
   std::unique_ptr<TIFF, decltype(&TIFFClose)> tif(TIFFOpen(path.c_str(), "w"), &TIFFClose);
   ASSERT_NE(tif, nullptr);
   TIFF* t = tif.get();
@@ -40,14 +75,25 @@ void WriteDng(const std::string& path, DngData data = DngData::kGood) {
                                 0.0415f, 0.0557f,  -0.2040f, 1.0570f};
   const float neutral[3] = {1, 1, 1};
   uint64_t subIfd = 0;
-  // Directory 0: an 8x6 preview, the picture a TIFF reader shows.
+  // Directory 0: the preview, the picture a TIFF reader shows; red on the left, so that a
+  // turn shows.
+  const bool full = previewKind != DngPreview::kSmall;
+  const int previewWidth = full ? kDngWidth : 8;
+  const int previewHeight = full ? kDngHeight : 6;
+  std::vector<uint8_t> preview;
+  for (int i = 0; i < previewWidth * previewHeight; ++i) {
+    const bool left = i % previewWidth < previewWidth / 2;
+    preview.insert(preview.end(), {static_cast<uint8_t>(left ? 220 : 40), 60, 60});
+  }
   TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 8);
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 6);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, previewWidth);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, previewHeight);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
   TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, previewHeight);
   TIFFSetField(t, TIFFTAG_MAKE, "Xevra");
   TIFFSetField(t, TIFFTAG_MODEL, "Test");
   TIFFSetField(t, TIFFTAG_DNGVERSION, version);
@@ -56,10 +102,17 @@ void WriteDng(const std::string& path, DngData data = DngData::kGood) {
   TIFFSetField(t, TIFFTAG_CALIBRATIONILLUMINANT1, 21);  // D65
   TIFFSetField(t, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
   TIFFSetField(t, TIFFTAG_SUBIFD, 1, &subIfd);
-  std::vector<uint8_t> preview(8 * 6 * 3, 128);
-  ASSERT_EQ(TIFFWriteEncodedStrip(t, 0, preview.data(), static_cast<tmsize_t>(preview.size())),
-            static_cast<tmsize_t>(preview.size()));
+  if (previewKind == DngPreview::kFullJpeg) {
+    TIFFSetField(t, TIFFTAG_COMPRESSION, 7);
+    std::vector<uint8_t> jpeg = EncodeJpeg(previewWidth, previewHeight, preview);
+    ASSERT_EQ(TIFFWriteRawStrip(t, 0, jpeg.data(), static_cast<tmsize_t>(jpeg.size())),
+              static_cast<tmsize_t>(jpeg.size()));
+  } else {
+    ASSERT_EQ(TIFFWriteEncodedStrip(t, 0, preview.data(), static_cast<tmsize_t>(preview.size())),
+              static_cast<tmsize_t>(preview.size()));
+  }
   ASSERT_TRUE(TIFFWriteDirectory(t));
+  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
   // The raw directory.
   TIFFSetField(t, TIFFTAG_SUBFILETYPE, 0);
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, kDngWidth);
@@ -201,36 +254,70 @@ TEST_F(RawDecoderTest, PlainTiffsGoToTheTiffDecoder) {
   EXPECT_EQ(failure.kind, FailureKind::kUnsupported);
 }
 
-// A raw file whose sensor data is cut short fails; its small preview, which the TIFF decoder
-// would show, is never given instead. Noise that LibRaw's decompressor takes without a
-// complaint cannot be told from a picture, but even then the result is the raw size.
-TEST_F(RawDecoderTest, DamagedRawDataFailsAndIsNeverItsPreview) {
+// A raw file whose sensor data is cut short fails, unless the camera's preview is as large as
+// the picture: then the preview, turned as the file asks, stands in and the reason says so. A
+// small preview, which the TIFF decoder would show, is never given instead. Noise that
+// LibRaw's decompressor takes without a complaint cannot be told from a picture, but even then
+// the result is the raw size.
+TEST_F(RawDecoderTest, DamagedRawDataFailsUnlessAFullSizePreviewStandsIn) {
+  enum Outcome { kFails, kPreview, kRawSize };
   struct BadCase {
     const char* name;
     DngData data;
-    bool fails;
-  } cases[] = {{"strip cut short", DngData::kMissing, true},
-               {"compressed strip of noise", DngData::kCompressedGarbage, false}};
+    DngPreview preview;
+    int orientation;
+    Outcome outcome;
+    int width, height;  // of the output, upright
+  } cases[] = {
+      {"strip cut short, small preview", DngData::kMissing, DngPreview::kSmall, 1, kFails, 0, 0},
+      {"compressed strip of noise", DngData::kCompressedGarbage, DngPreview::kSmall, 1, kRawSize,
+       kDngWidth, kDngHeight},
+      {"strip cut short, full-size bitmap preview", DngData::kMissing, DngPreview::kFullBitmap, 1,
+       kPreview, kDngWidth, kDngHeight},
+      {"strip cut short, full-size JPEG preview, turned", DngData::kMissing, DngPreview::kFullJpeg,
+       6, kPreview, kDngHeight, kDngWidth},
+      {"strip cut short, full-size bitmap preview, turned", DngData::kMissing,
+       DngPreview::kFullBitmap, 8, kPreview, kDngHeight, kDngWidth},
+  };
   for (const BadCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string dng = dir_.path() + "/bad.dng";
-    WriteDng(dng, c.data);
+    WriteDng(dng, c.data, c.preview, c.orientation);
     auto decoder = OpenDecoder(dng.c_str());
     ASSERT_NE(decoder, nullptr);
     DecodedPage page;
     const DecodeStage stage = DecodePage(decoder.get(), 0, {}, 0, &page);
-    if (c.fails) {
+    if (c.outcome == kFails) {
       EXPECT_EQ(stage, DecodeStage::kStart) << page.width << "x" << page.height;
       EXPECT_NE(decoder->LastFailure().kind, FailureKind::kNone);
+    } else if (c.outcome == kPreview) {
+      ASSERT_EQ(stage, DecodeStage::kDone);
+      EXPECT_NE(decoder->LastFailure().text.find("preview"), std::string::npos)
+          << decoder->LastFailure().text;
     } else if (stage == DecodeStage::kDone) {
       EXPECT_EQ(page.width, kDngWidth);
       EXPECT_EQ(page.height, kDngHeight);
     }
     fs::remove(dir_.path() + "/bad.jpg");
     ProcessResult r = RunXevraBinary({"s=" + dng, "d=" + dir_.path()}, "/");
-    if (c.fails) {
+    if (c.outcome == kFails) {
       EXPECT_EQ(r.out, " 1 graphic files found\n\n bad.dng...Converting failed\n");
       EXPECT_FALSE(fs::exists(dir_.path() + "/bad.jpg"));
+    } else if (c.outcome == kPreview) {
+      EXPECT_EQ(r.out, " 1 graphic files found\n\n bad.dng....Ready\n");
+      DecodedPage out;
+      auto jpeg = OpenDecoder((dir_.path() + "/bad.jpg").c_str());
+      ASSERT_NE(jpeg, nullptr);
+      ASSERT_EQ(DecodePage(jpeg.get(), 0, {}, 0, &out), DecodeStage::kDone);
+      ASSERT_EQ(out.width, c.width);
+      ASSERT_EQ(out.height, c.height);
+      // The red half of the preview ends up where the turn puts it: left, top or bottom.
+      auto red = [&](int x, int y) { return out.pixels[(size_t{3} * (y * out.width + x))]; };
+      const int w = out.width - 1, h = out.height - 1;
+      const bool redFirst = c.orientation == 1   ? red(0, h / 2) > red(w, h / 2)
+                            : c.orientation == 6 ? red(w / 2, 0) > red(w / 2, h)
+                                                 : red(w / 2, h) > red(w / 2, 0);
+      EXPECT_TRUE(redFirst) << "preview not turned as the file asks";
     }
   }
 }
