@@ -21,10 +21,46 @@ namespace {
 // demosaicing buffer and the 8-bit result, all alive at once. Larger sources are refused.
 constexpr uint64_t kRawMemoryBudget = 600ull << 20;
 
+// LibRaw's parsers trust counts read from the file: a directory that claims four billion
+// entries keeps a loop reading past the end of the data for minutes. Reads that come up short
+// are counted, and past a number no sound file comes near, the parse is given up through
+// LibRaw's own end-of-file exception, which every LibRaw call catches and turns into its
+// return code.
+class BoundedStream final : public LibRaw_buffer_datastream {
+ public:
+  BoundedStream(void* data, size_t size) : LibRaw_buffer_datastream(data, size) {}
+  int read(void* ptr, size_t size, size_t count) override {
+    const int got = LibRaw_buffer_datastream::read(ptr, size, count);
+    if (got < 0 || static_cast<size_t>(got) < count) {
+      if (++shortReads_ > kMaxShortReads) throw LIBRAW_EXCEPTION_IO_EOF;
+    }
+    return got;
+  }
+
+ private:
+  // A truncated file reads short once a row at most; no camera has a million rows.
+  static constexpr uint64_t kMaxShortReads = 1u << 20;
+  uint64_t shortReads_ = 0;
+};
+
 struct LibRawDelete {
   void operator()(LibRaw* raw) const { delete raw; }
 };
-using LibRawPtr = std::unique_ptr<LibRaw, LibRawDelete>;
+
+// A LibRaw handle and the stream it reads; the handle goes first, since it refers to the
+// stream until it is deleted.
+struct LibRawSession {
+  std::unique_ptr<BoundedStream> stream;
+  std::unique_ptr<LibRaw, LibRawDelete> raw;
+  LibRaw* operator->() const { return raw.get(); }
+  LibRaw& operator*() const { return *raw; }
+  explicit operator bool() const { return raw != nullptr; }
+  // Returns LibRaw's code for opening data, which the caller keeps alive and unchanged.
+  int Open(std::vector<uint8_t>& data) {
+    stream = std::make_unique<BoundedStream>(data.data(), data.size());
+    return raw->open_datastream(stream.get());
+  }
+};
 
 struct ProcessedDelete {
   void operator()(libraw_processed_image_t* image) const { LibRaw::dcraw_clear_mem(image); }
@@ -41,9 +77,10 @@ void NoteDataError(void* dataError, const char* /*file*/, const int /*offset*/) 
 // Returns a LibRaw handle set up for our output, nullptr when out of memory. LibRaw reports
 // every failure as a return code (or through *dataError) and never lets an exception out of
 // its calls.
-LibRawPtr NewLibRaw(bool halfSize, bool* dataError) {
-  LibRawPtr raw(new (std::nothrow) LibRaw(LIBRAW_OPTIONS_NONE));
-  if (!raw) return nullptr;
+LibRawSession NewLibRaw(bool halfSize, bool* dataError) {
+  LibRawSession raw;
+  raw.raw.reset(new (std::nothrow) LibRaw(LIBRAW_OPTIONS_NONE));
+  if (!raw) return raw;
   raw->set_dataerror_handler(NoteDataError, dataError);
   libraw_output_params_t& params = raw->imgdata.params;
   params.use_camera_wb = 1;
@@ -94,9 +131,9 @@ class RawDecoder final : public Decoder {
   // whose decode fits the budget; false with the reason otherwise.
   bool Open() {
     bool dataError = false;
-    LibRawPtr raw = NewLibRaw(false, &dataError);
+    LibRawSession raw = NewLibRaw(false, &dataError);
     if (!raw) return Fail(FailureKind::kTooLarge, "out of memory");
-    if (!OpenBuffer(raw.get())) return false;
+    if (!OpenBuffer(raw)) return false;
     // Sizes as the result will have them: upright and with non-square pixels stretched.
     if (raw->adjust_sizes_info_only() != LIBRAW_SUCCESS) return Fail(FailureKind::kCorrupt);
     width_ = raw->imgdata.sizes.iwidth;
@@ -177,8 +214,8 @@ class RawDecoder final : public Decoder {
   }
 
  private:
-  bool OpenBuffer(LibRaw* raw) {
-    const int code = raw->open_buffer(data_.data(), data_.size());
+  bool OpenBuffer(LibRawSession& raw) {
+    const int code = raw.Open(data_);
     if (code != LIBRAW_SUCCESS) {
       return Fail(KindOf(code), code == LIBRAW_FILE_UNSUPPORTED ? "" : LibRaw::strerror(code));
     }
@@ -203,9 +240,9 @@ class RawDecoder final : public Decoder {
   bool Decode(bool half) {
     image_.reset();
     bool dataError = false;
-    LibRawPtr raw = NewLibRaw(half, &dataError);
+    LibRawSession raw = NewLibRaw(half, &dataError);
     if (!raw) return Fail(FailureKind::kTooLarge, "out of memory");
-    if (!OpenBuffer(raw.get())) return false;
+    if (!OpenBuffer(raw)) return false;
     if (DecodeMemory(*raw, half) > kRawMemoryBudget) {
       return Fail(FailureKind::kTooLarge, "needs more memory than the raw decoding budget");
     }
@@ -230,8 +267,8 @@ class RawDecoder final : public Decoder {
   // one at least as large as the picture upright; false otherwise.
   bool StartPreview(const DecodeRequest& request, PageInfo* info, int* orientation) {
     bool dataError = false;
-    LibRawPtr raw = NewLibRaw(false, &dataError);
-    if (!raw || raw->open_buffer(data_.data(), data_.size()) != LIBRAW_SUCCESS) return false;
+    LibRawSession raw = NewLibRaw(false, &dataError);
+    if (!raw || raw.Open(data_) != LIBRAW_SUCCESS) return false;
     const int flipped = OrientationOfFlip(raw->imgdata.sizes.flip);
     const libraw_thumbnail_t& thumbnail = raw->imgdata.thumbnail;
     // The stored size, where known, rules out a thumbnail before it is read.
