@@ -1,7 +1,7 @@
 // Memory benchmark of the codec: makes a large image per source format with the codec's own
-// writers (PNG with libspng), and converts one to JPEG in a fresh process, printing the
-// process's peak resident size.
-//   codec_memory make <bmp|jpeg|tiff|png> <path> <width> <height>
+// writers (PNG with libspng, PSD byte by byte), and converts one to JPEG in a fresh process,
+// printing the process's peak resident size.
+//   codec_memory make <bmp|jpeg|tiff|png|psd> <path> <width> <height>
 //   codec_memory convert <source> <target.jpg> [width]
 #include <spng.h>
 #include <sys/resource.h>
@@ -71,6 +71,37 @@ bool WritePng(RowSource& rows, const char* path) {
   return true;
 }
 
+// An RGB Photoshop document with a raw merged image: each row's three channels go to their
+// own planes, so one pass over the rows writes the planar data.
+bool WritePsd(RowSource& rows, const char* path) {
+  std::unique_ptr<FILE, FileClose> file(std::fopen(path, "wb"));
+  if (!file) return false;
+  const auto be = [](uint32_t v, int bytes) {
+    std::string s;
+    for (int i = bytes - 1; i >= 0; --i) s.push_back(static_cast<char>(v >> (8 * i)));
+    return s;
+  };
+  const uint32_t width = static_cast<uint32_t>(rows.width());
+  const uint32_t height = static_cast<uint32_t>(rows.height());
+  const std::string header = "8BPS" + be(1, 2) + std::string(6, '\0') + be(3, 2) + be(height, 4) +
+                             be(width, 4) + be(8, 2) + be(3, 2) + std::string(12, '\0') + be(0, 2);
+  if (std::fwrite(header.data(), 1, header.size(), file.get()) != header.size()) return false;
+  std::vector<uint8_t> plane(width);
+  for (uint32_t y = 0; y < height; ++y) {
+    const uint8_t* row = rows.NextRow();
+    if (row == nullptr) return false;
+    for (uint32_t c = 0; c < 3; ++c) {
+      for (uint32_t x = 0; x < width; ++x) plane[x] = row[3 * x + c];
+      const uint64_t offset = header.size() + (static_cast<uint64_t>(c) * height + y) * width;
+      if (fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0 ||
+          std::fwrite(plane.data(), 1, width, file.get()) != width) {
+        return false;
+      }
+    }
+  }
+  return std::fclose(file.release()) == 0;
+}
+
 long PeakRssKb() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -87,6 +118,7 @@ const SampleWriter kWriters[] = {
     {"jpeg", [](RowSource& rows, const char* path) { return WriteJpeg(rows, path, {}); }},
     {"tiff", [](RowSource& rows, const char* path) { return WriteTiff(rows, path, {}); }},
     {"png", WritePng},
+    {"psd", WritePsd},
 };
 
 // Prints the formats that the registry reads and this benchmark can write, one a line.

@@ -20,6 +20,7 @@ bool SniffHeif(const uint8_t* head, size_t length);
 bool SniffJpeg(const uint8_t* head, size_t length);
 bool SniffPng(const uint8_t* head, size_t length);
 bool SniffPnm(const uint8_t* head, size_t length);
+bool SniffPsd(const uint8_t* head, size_t length);
 bool SniffRaw(const uint8_t* head, size_t length);
 bool SniffQoi(const uint8_t* head, size_t length);
 bool SniffTiff(const uint8_t* head, size_t length);
@@ -38,6 +39,8 @@ std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
 std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenPsdDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenRawDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);

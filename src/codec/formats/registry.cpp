@@ -38,6 +38,9 @@ constexpr SourceFormat kFormats[] = {
     {"heif", 100, SniffHeif, OpenHeifDecoder},
 #endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
+#ifdef XEVRA_HAVE_PSD
+    {"psd", 100, SniffPsd, OpenPsdDecoder},
+#endif
 #ifdef XEVRA_HAVE_QOI
     {"qoi", 100, SniffQoi, OpenQoiDecoder},
 #endif
