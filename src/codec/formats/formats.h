@@ -18,6 +18,7 @@ bool SniffBmp(const uint8_t* head, size_t length);
 bool SniffGif(const uint8_t* head, size_t length);
 bool SniffHeif(const uint8_t* head, size_t length);
 bool SniffJpeg(const uint8_t* head, size_t length);
+bool SniffJxl(const uint8_t* head, size_t length);
 bool SniffPng(const uint8_t* head, size_t length);
 bool SniffPnm(const uint8_t* head, size_t length);
 bool SniffPsd(const uint8_t* head, size_t length);
@@ -36,6 +37,8 @@ std::unique_ptr<Decoder> OpenHeifDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenJxlDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file,
@@ -53,6 +56,11 @@ std::unique_ptr<Decoder> OpenWebpDecoder(std::unique_ptr<InputFile> file,
 
 // HEIF/AVIF pages are decoded whole, 4 bytes a pixel: larger pages are refused before decoding.
 constexpr uint64_t kHeifDecodeBudget = 512ull * 1024ull * 1024ull;
+// JPEG XL pages are decoded whole and libjxl keeps a 4-byte float plane per channel (colour and
+// extra channels): pages whose planes would take more are refused before decoding.
+constexpr uint64_t kJxlDecodeBudget = 1536ull * 1024ull * 1024ull;
+// JPEG XL files are read whole into memory: larger ones are refused before reading.
+constexpr uint64_t kJxlMaxFileBytes = 256ull * 1024ull * 1024ull;
 
 // Returns nullptr, an opener's refusal, after storing kind and text in *failure (if not null).
 inline std::nullptr_t Refuse(Failure* failure, FailureKind kind, std::string text = {}) {

@@ -37,6 +37,9 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_HEIF
     {"heif", 100, SniffHeif, OpenHeifDecoder},
 #endif
+#ifdef XEVRA_HAVE_JXL
+    {"jxl", 100, SniffJxl, OpenJxlDecoder},
+#endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
 #ifdef XEVRA_HAVE_PSD
     {"psd", 100, SniffPsd, OpenPsdDecoder},
