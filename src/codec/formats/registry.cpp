@@ -37,6 +37,9 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_HEIF
     {"heif", 100, SniffHeif, OpenHeifDecoder},
 #endif
+#ifdef XEVRA_HAVE_JP2
+    {"jp2", 100, SniffJp2, OpenJp2Decoder},
+#endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
 #ifdef XEVRA_HAVE_QOI
     {"qoi", 100, SniffQoi, OpenQoiDecoder},
