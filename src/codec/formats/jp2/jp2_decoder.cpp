@@ -125,17 +125,18 @@ class Jp2Decoder final : public Decoder {
     return chosen;
   }
 
-  // Returns true when one tile's decode (OpenJPEG keeps 4 bytes a sample, we take 1 or 2 more)
-  // and one row of tiles as output fit kJp2DecodeBudget.
+  // Returns true when one tile's decode (OpenJPEG keeps 4 bytes a sample, we take the 1 or 2
+  // it hands over) and one row of tiles as output fit kJp2DecodeBudget.
   bool WithinBudget(int reduce) const {
     const Jp2Siz& siz = header_.siz;
     const uint64_t tileWidth = std::min<uint64_t>(siz.tileWidth, siz.x1 - siz.x0);
     const uint64_t tileHeight = std::min<uint64_t>(siz.tileHeight, siz.y1 - siz.y0);
-    const uint64_t tileSamples =
-        ((tileWidth >> reduce) + 1) * ((tileHeight >> reduce) + 1) * siz.components.size();
+    const uint64_t tilePixels = ((tileWidth >> reduce) + 1) * ((tileHeight >> reduce) + 1);
+    uint64_t bytesPerPixel = 0;
+    for (const Jp2Component& c : siz.components) bytesPerPixel += c.precision > 8 ? 6 : 5;
     const uint64_t band = uint64_t{converter_->width()} * ((tileHeight >> reduce) + 1) *
                           static_cast<uint64_t>(converter_->channels());
-    return tileSamples * 6 + band <= kJp2DecodeBudget;
+    return tilePixels * bytesPerPixel + band <= kJp2DecodeBudget;
   }
 
   // Decodes tiles until the next row of tiles is complete and makes it the band rows are read
