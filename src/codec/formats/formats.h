@@ -17,6 +17,7 @@
 bool SniffBmp(const uint8_t* head, size_t length);
 bool SniffGif(const uint8_t* head, size_t length);
 bool SniffHeif(const uint8_t* head, size_t length);
+bool SniffJp2(const uint8_t* head, size_t length);
 bool SniffJpeg(const uint8_t* head, size_t length);
 bool SniffJxl(const uint8_t* head, size_t length);
 bool SniffPng(const uint8_t* head, size_t length);
@@ -35,6 +36,8 @@ std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenHeifDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenJp2Decoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJxlDecoder(std::unique_ptr<InputFile> file,
@@ -61,6 +64,9 @@ constexpr uint64_t kHeifDecodeBudget = 512ull * 1024ull * 1024ull;
 constexpr uint64_t kJxlDecodeBudget = 1536ull * 1024ull * 1024ull;
 // JPEG XL files are read whole into memory: larger ones are refused before reading.
 constexpr uint64_t kJxlMaxFileBytes = 256ull * 1024ull * 1024ull;
+// JPEG 2000 is decoded a row of tiles at a time: a page whose single tile (OpenJPEG's working
+// copy and ours) and row of tiles need more than this is refused before decoding.
+constexpr uint64_t kJp2DecodeBudget = 512ull * 1024ull * 1024ull;
 
 // Returns nullptr, an opener's refusal, after storing kind and text in *failure (if not null).
 inline std::nullptr_t Refuse(Failure* failure, FailureKind kind, std::string text = {}) {

@@ -40,6 +40,9 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_JXL
     {"jxl", 100, SniffJxl, OpenJxlDecoder},
 #endif
+#ifdef XEVRA_HAVE_JP2
+    {"jp2", 100, SniffJp2, OpenJp2Decoder},
+#endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
 #ifdef XEVRA_HAVE_PSD
     {"psd", 100, SniffPsd, OpenPsdDecoder},
