@@ -22,6 +22,7 @@ bool SniffPng(const uint8_t* head, size_t length);
 bool SniffPnm(const uint8_t* head, size_t length);
 bool SniffRaw(const uint8_t* head, size_t length);
 bool SniffQoi(const uint8_t* head, size_t length);
+bool SniffTga(const uint8_t* head, size_t length);
 bool SniffTiff(const uint8_t* head, size_t length);
 bool SniffWebp(const uint8_t* head, size_t length);
 
@@ -42,6 +43,8 @@ std::unique_ptr<Decoder> OpenPnmDecoder(std::unique_ptr<InputFile> file,
 std::unique_ptr<Decoder> OpenRawDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenQoiDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenTgaDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);

@@ -41,6 +41,11 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_QOI
     {"qoi", 100, SniffQoi, OpenQoiDecoder},
 #endif
+#ifdef XEVRA_HAVE_TGA
+    // TGA has no magic number: even its strict sniffer may take another format's file, so it
+    // is tried last.
+    {"tga", 5, SniffTga, OpenTgaDecoder},
+#endif
 };
 
 std::vector<SourceFormat> SortedFormats() {
