@@ -17,6 +17,7 @@
 bool SniffBmp(const uint8_t* head, size_t length);
 bool SniffGif(const uint8_t* head, size_t length);
 bool SniffHeif(const uint8_t* head, size_t length);
+bool SniffIco(const uint8_t* head, size_t length);
 bool SniffJpeg(const uint8_t* head, size_t length);
 bool SniffPng(const uint8_t* head, size_t length);
 bool SniffPnm(const uint8_t* head, size_t length);
@@ -34,6 +35,8 @@ std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenHeifDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenIcoDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenPngDecoder(std::unique_ptr<InputFile> file,

@@ -37,6 +37,10 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_HEIF
     {"heif", 100, SniffHeif, OpenHeifDecoder},
 #endif
+#ifdef XEVRA_HAVE_ICO
+    // Four bytes and sane entries are a weak magic: formats with a strong one go first.
+    {"ico", 20, SniffIco, OpenIcoDecoder},
+#endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
 #ifdef XEVRA_HAVE_QOI
     {"qoi", 100, SniffQoi, OpenQoiDecoder},

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/long_path.h"
@@ -23,6 +24,15 @@ std::unique_ptr<InputFile> InputFile::Open(const char* path) {
   return std::unique_ptr<InputFile>(new InputFile(fd, static_cast<uint64_t>(st.st_size), path));
 }
 
+std::unique_ptr<InputFile> InputFile::OpenRange(const InputFile& whole, uint64_t offset,
+                                                uint64_t length) {
+  if (offset > whole.size_ || length > whole.size_ - offset) return nullptr;
+  const int fd = fcntl(whole.fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<InputFile>(
+      new InputFile(fd, length, whole.path_, whole.base_ + offset, true));
+}
+
 InputFile::~InputFile() {
   if (stdio_ != nullptr) {
     std::fclose(stdio_);  // closes fd_ too
@@ -37,6 +47,10 @@ bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t length) const {
 
 size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
   auto* out = static_cast<unsigned char*>(buffer);
+  // A range ends where its length says, even when the file goes on.
+  if (offset >= size_) return 0;
+  length = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
+  offset += base_;
   size_t done = 0;
   while (done < length) {
     ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
@@ -48,6 +62,7 @@ size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
 }
 
 FILE* InputFile::Stdio() {
+  if (range_) return nullptr;  // a stream would see the whole file, not the range
   if (stdio_ == nullptr) stdio_ = fdopen(fd_, "rb");
   if (stdio_ != nullptr) std::rewind(stdio_);
   return stdio_;

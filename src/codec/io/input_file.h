@@ -12,6 +12,11 @@ class InputFile {
  public:
   // Returns an open file, or nullptr when path is not a readable regular file.
   static std::unique_ptr<InputFile> Open(const char* path);
+  // Returns a file that reads only length bytes of whole from offset on (an image stored
+  // inside a container), through a handle of its own; nullptr when the range is not wholly
+  // inside whole or no handle is left. Its Stdio() gives nullptr.
+  static std::unique_ptr<InputFile> OpenRange(const InputFile& whole, uint64_t offset,
+                                              uint64_t length);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -33,10 +38,12 @@ class InputFile {
   FILE* Stdio();
 
  private:
-  InputFile(int fd, uint64_t size, std::string path)
-      : fd_(fd), size_(size), path_(std::move(path)) {}
+  InputFile(int fd, uint64_t size, std::string path, uint64_t base = 0, bool range = false)
+      : fd_(fd), size_(size), path_(std::move(path)), base_(base), range_(range) {}
   int fd_;
   uint64_t size_;
   std::string path_;
+  uint64_t base_;  // where the range this object reads starts in the file
+  bool range_;     // reads a range of the file, not all of it
   FILE* stdio_ = nullptr;
 };
