@@ -1,11 +1,12 @@
 // Memory benchmark of the codec: makes a large image per source format with the codec's own
-// writers (PNG with libspng, PSD byte by byte), and converts one to JPEG in a fresh process,
+// writers (PNG with libspng, PSD and TGA byte by byte), and converts one to JPEG in a fresh process,
 // printing the process's peak resident size.
-//   codec_memory make <bmp|jpeg|tiff|png|psd> <path> <width> <height>
+//   codec_memory make <bmp|jpeg|tiff|png|psd|tga> <path> <width> <height>
 //   codec_memory convert <source> <target.jpg> [width]
 #include <spng.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,45 @@ bool WritePng(RowSource& rows, const char* path) {
   return true;
 }
 
+// A run-length TGA stored bottom up (its picture comes out upside down: only memory counts
+// here), so the decoder indexes its rows and reads them last stored first.
+bool WriteTga(RowSource& rows, const char* path) {
+  std::unique_ptr<FILE, FileClose> file(std::fopen(path, "wb"));
+  if (!file) return false;
+  const uint8_t header[18] = {0,
+                              0,
+                              10,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              static_cast<uint8_t>(rows.width()),
+                              static_cast<uint8_t>(rows.width() >> 8),
+                              static_cast<uint8_t>(rows.height()),
+                              static_cast<uint8_t>(rows.height() >> 8),
+                              24,
+                              0};
+  if (std::fwrite(header, 1, sizeof header, file.get()) != sizeof header) return false;
+  std::vector<uint8_t> packet;
+  for (int y = 0; y < rows.height(); ++y) {
+    const uint8_t* row = rows.NextRow();
+    if (row == nullptr) return false;
+    for (int x = 0; x < rows.width(); x += 128) {
+      const int count = std::min(128, rows.width() - x);
+      packet.assign(1, static_cast<uint8_t>(count - 1));
+      for (int i = x; i < x + count; ++i)
+        packet.insert(packet.end(), {row[3 * i + 2], row[3 * i + 1], row[3 * i]});
+      if (std::fwrite(packet.data(), 1, packet.size(), file.get()) != packet.size()) return false;
+    }
+  }
+  return true;
+}
+
 // An RGB Photoshop document with a raw merged image: each row's three channels go to their
 // own planes, so one pass over the rows writes the planar data.
 bool WritePsd(RowSource& rows, const char* path) {
@@ -119,6 +159,7 @@ const SampleWriter kWriters[] = {
     {"tiff", [](RowSource& rows, const char* path) { return WriteTiff(rows, path, {}); }},
     {"png", WritePng},
     {"psd", WritePsd},
+    {"tga", WriteTga},
 };
 
 // Prints the formats that the registry reads and this benchmark can write, one a line.

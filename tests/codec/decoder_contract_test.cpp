@@ -251,8 +251,8 @@ bool Convert(const fs::path& source, const fs::path& out) {
 
 // Formats whose first page is as large as the manifest's width and height (a GIF's manifest
 // size is its largest frame's, not its screen's; HEIF's is after its crop and rotation).
-const std::set<std::string> kManifestSized = {"bmp", "heif", "jpeg", "png",  "pnm",
-                                              "psd", "qoi",  "raw",  "tiff", "webp"};
+const std::set<std::string> kManifestSized = {"bmp", "heif", "ico", "jpeg", "png", "pnm",
+                                              "psd", "qoi", "raw",  "tga", "tiff", "webp"};
 
 class CorpusContract : public DecoderContract {};
 

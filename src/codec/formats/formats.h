@@ -17,6 +17,7 @@
 bool SniffBmp(const uint8_t* head, size_t length);
 bool SniffGif(const uint8_t* head, size_t length);
 bool SniffHeif(const uint8_t* head, size_t length);
+bool SniffIco(const uint8_t* head, size_t length);
 bool SniffJp2(const uint8_t* head, size_t length);
 bool SniffJpeg(const uint8_t* head, size_t length);
 bool SniffJxl(const uint8_t* head, size_t length);
@@ -25,6 +26,7 @@ bool SniffPnm(const uint8_t* head, size_t length);
 bool SniffPsd(const uint8_t* head, size_t length);
 bool SniffRaw(const uint8_t* head, size_t length);
 bool SniffQoi(const uint8_t* head, size_t length);
+bool SniffTga(const uint8_t* head, size_t length);
 bool SniffTiff(const uint8_t* head, size_t length);
 bool SniffWebp(const uint8_t* head, size_t length);
 
@@ -36,6 +38,7 @@ std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenHeifDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenIcoDecoder(std::unique_ptr<InputFile> file,
 std::unique_ptr<Decoder> OpenJp2Decoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
@@ -51,6 +54,8 @@ std::unique_ptr<Decoder> OpenPsdDecoder(std::unique_ptr<InputFile> file,
 std::unique_ptr<Decoder> OpenRawDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenQoiDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
+std::unique_ptr<Decoder> OpenTgaDecoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);

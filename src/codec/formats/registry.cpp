@@ -43,12 +43,21 @@ constexpr SourceFormat kFormats[] = {
 #ifdef XEVRA_HAVE_JP2
     {"jp2", 100, SniffJp2, OpenJp2Decoder},
 #endif
+#ifdef XEVRA_HAVE_ICO
+    // Four bytes and sane entries are a weak magic: formats with a strong one go first.
+    {"ico", 20, SniffIco, OpenIcoDecoder},
+#endif
     {"pnm", 10, SniffPnm, OpenPnmDecoder},
 #ifdef XEVRA_HAVE_PSD
     {"psd", 100, SniffPsd, OpenPsdDecoder},
 #endif
 #ifdef XEVRA_HAVE_QOI
     {"qoi", 100, SniffQoi, OpenQoiDecoder},
+#endif
+#ifdef XEVRA_HAVE_TGA
+    // TGA has no magic number: even its strict sniffer may take another format's file, so it
+    // is tried last.
+    {"tga", 5, SniffTga, OpenTgaDecoder},
 #endif
 };
 

@@ -25,6 +25,19 @@ std::unique_ptr<InputFile> InputFile::Open(const char* path) {
   return std::unique_ptr<InputFile>(new InputFile(fd, static_cast<uint64_t>(st.st_size), path));
 }
 
+std::unique_ptr<InputFile> InputFile::OpenRange(const InputFile& whole, uint64_t offset,
+                                                uint64_t length) {
+  if (offset > whole.size_ || length > whole.size_ - offset) return nullptr;
+  if (whole.fd_ < 0) {
+    const auto first = whole.bytes_.begin() + static_cast<ptrdiff_t>(offset);
+    return FromBytes({first, first + static_cast<ptrdiff_t>(length)}, whole.path_);
+  }
+  const int fd = fcntl(whole.fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<InputFile>(
+      new InputFile(fd, length, whole.path_, whole.base_ + offset, true));
+}
+
 std::unique_ptr<InputFile> InputFile::FromBytes(std::vector<uint8_t> bytes, std::string path) {
   std::unique_ptr<InputFile> file(new InputFile(-1, bytes.size(), std::move(path)));
   file->bytes_ = std::move(bytes);
@@ -44,13 +57,15 @@ bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t length) const {
 }
 
 size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
-  if (fd_ < 0) {
-    if (offset >= bytes_.size()) return 0;
-    const size_t n = std::min<uint64_t>(length, bytes_.size() - offset);
-    std::memcpy(buffer, bytes_.data() + offset, n);
-    return n;
-  }
   auto* out = static_cast<unsigned char*>(buffer);
+  // A range ends where its length says, even when the file goes on.
+  if (offset >= size_) return 0;
+  length = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
+  if (fd_ < 0) {
+    std::memcpy(out, bytes_.data() + offset, length);
+    return length;
+  }
+  offset += base_;
   size_t done = 0;
   while (done < length) {
     ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
@@ -62,6 +77,7 @@ size_t InputFile::ReadUpTo(uint64_t offset, void* buffer, size_t length) const {
 }
 
 FILE* InputFile::Stdio() {
+  if (range_) return nullptr;  // a stream would see the whole file, not the range
   if (stdio_ == nullptr) {
     // fmemopen takes no empty buffer: empty bytes give no stream, as an unreadable file does.
     if (fd_ >= 0) {

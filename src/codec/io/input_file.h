@@ -1,6 +1,7 @@
 // A source file opened for decoding: only regular files are opened, and never with a
-// blocking open or read on a FIFO or device. A file can also be bytes held in memory (a
-// picture embedded in another file), read through the same calls.
+// blocking open or read on a FIFO or device. A file can also be a range of another file (an
+// image stored inside a container) or bytes held in memory (a picture embedded in another
+// file), read through the same calls.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,11 @@ class InputFile {
  public:
   // Returns an open file, or nullptr when path is not a readable regular file.
   static std::unique_ptr<InputFile> Open(const char* path);
+  // Returns a file that reads only length bytes of whole from offset on (an image stored
+  // inside a container), through a handle of its own; nullptr when the range is not wholly
+  // inside whole or no handle is left. Its Stdio() gives nullptr.
+  static std::unique_ptr<InputFile> OpenRange(const InputFile& whole, uint64_t offset,
+                                              uint64_t length);
   // Returns a file whose content is bytes, named path for messages; never nullptr.
   static std::unique_ptr<InputFile> FromBytes(std::vector<uint8_t> bytes, std::string path);
   ~InputFile();
@@ -37,11 +43,13 @@ class InputFile {
   FILE* Stdio();
 
  private:
-  InputFile(int fd, uint64_t size, std::string path)
-      : fd_(fd), size_(size), path_(std::move(path)) {}
+  InputFile(int fd, uint64_t size, std::string path, uint64_t base = 0, bool range = false)
+      : fd_(fd), size_(size), path_(std::move(path)), base_(base), range_(range) {}
   int fd_;
   uint64_t size_;
   std::string path_;
+  uint64_t base_;               // where the range this object reads starts in the file
+  bool range_;                  // reads a range of the file, not all of it
   std::vector<uint8_t> bytes_;  // the content when fd_ is -1
   FILE* stdio_ = nullptr;
 };
