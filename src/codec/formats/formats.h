@@ -39,6 +39,7 @@ std::unique_ptr<Decoder> OpenGifDecoder(std::unique_ptr<InputFile> file,
 std::unique_ptr<Decoder> OpenHeifDecoder(std::unique_ptr<InputFile> file,
                                          Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenIcoDecoder(std::unique_ptr<InputFile> file,
+                                        Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJp2Decoder(std::unique_ptr<InputFile> file,
                                         Failure* failure = nullptr);
 std::unique_ptr<Decoder> OpenJpegDecoder(std::unique_ptr<InputFile> file,
