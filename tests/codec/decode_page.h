@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "codec/decoder.h"
@@ -25,3 +26,13 @@ inline DecodeStage DecodePage(Decoder* decoder, int page, const DecodeRequest& r
                               DecodedPage* out) {
   return DecodePage(decoder, page, request, band, out, &out->pixels);
 }
+
+// Returns kDone with page `page` of a file holding bytes, named name (its extension is only for
+// people) and opened through the registry, read `band` rows per call; otherwise the step that
+// failed, with its reason in *failure and the page count in *pages when those are not null.
+DecodeStage DecodeBytes(const std::string& bytes, const char* name, int page, int band,
+                        DecodedPage* out, Failure* failure = nullptr, int* pages = nullptr);
+
+// Returns the peak signal-to-noise ratio of b against a in dB: 99 when they are equal, 0 when
+// their sizes differ or they are empty.
+double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);

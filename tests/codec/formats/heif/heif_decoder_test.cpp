@@ -125,14 +125,6 @@ Reference DecodeWithLibheif(const fs::path& path) {
   return out;
 }
 
-double Psnr(const Bytes& a, const Bytes& b) {
-  if (a.size() != b.size() || a.empty()) return 0;
-  double sum = 0;
-  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * double(a[i] - b[i]);
-  if (sum == 0) return 99;
-  return 10 * std::log10(255.0 * 255.0 * double(a.size()) / sum);
-}
-
 class HeifDecoderTest : public ::testing::Test {
  protected:
   void SetUp() override {

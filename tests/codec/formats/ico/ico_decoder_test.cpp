@@ -103,17 +103,10 @@ void WriteIcoSample(const std::string& path) {
 
 [[maybe_unused]] const bool kSampleAdded = AddFormatSample("ico", {3, WriteIcoSample});
 
+// Decodes page `page` of the icon made of bytes, a row per read.
 DecodeStage DecodeBytes(const std::string& bytes, int page, DecodedPage* out,
                         Failure* failure = nullptr, int* pages = nullptr) {
-  TempDir dir;
-  const std::string path = dir / "test.ico";
-  WriteFile(path, bytes);
-  Failure opened;
-  auto decoder = OpenDecoder(path.c_str(), &opened);
-  if (pages != nullptr) *pages = decoder ? decoder->PageCount() : 0;
-  const DecodeStage stage = DecodePage(decoder.get(), page, {}, 1, out);
-  if (failure != nullptr) *failure = decoder ? decoder->LastFailure() : opened;
-  return stage;
+  return ::DecodeBytes(bytes, "test.ico", page, 1, out, failure, pages);
 }
 
 const std::string kMask2x2 = Raw({0x40, 0x80});  // top right and bottom left transparent

@@ -406,12 +406,6 @@ std::vector<uint8_t> PlainLibjpegDecode(const std::string& jpeg) {
   return pixels;
 }
 
-double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  double squares = 0;
-  for (size_t i = 0; i < a.size(); ++i) squares += (a[i] - b[i]) * (a[i] - b[i]);
-  return squares == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * a.size() / squares);
-}
-
 struct SmallSize {
   int width, height;
 };

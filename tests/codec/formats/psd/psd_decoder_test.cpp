@@ -154,16 +154,10 @@ std::string Plane16(std::initializer_list<int> samples) {
                               WriteFile(path, psd.Build());
                             }});
 
+// Decodes page 0 of the file made of bytes, band rows per read.
 DecodeStage DecodeBytes(const std::string& bytes, int band, DecodedPage* out,
                         Failure* failure = nullptr) {
-  TempDir dir;
-  const std::string path = dir / "test.psd";
-  WriteFile(path, bytes);
-  Failure opened;
-  auto decoder = OpenDecoder(path.c_str(), &opened);
-  const DecodeStage stage = DecodePage(decoder.get(), 0, {}, band, out);
-  if (failure != nullptr) *failure = decoder ? decoder->LastFailure() : opened;
-  return stage;
+  return ::DecodeBytes(bytes, "test.psd", 0, band, out, failure);
 }
 
 Psd Rgb(int compression = 0, int version = 1) {
@@ -410,13 +404,6 @@ TEST(PsdDecoderTest, CarriesTheProfileAndExifOver) {
   EXPECT_EQ(std::string(page.exif.begin(), page.exif.end()), exif);
   EXPECT_EQ(page.orientation, 6);
   EXPECT_EQ(page.pixels, kRgbPixels);
-}
-
-double Psnr(const Bytes& a, const Bytes& b) {
-  if (a.size() != b.size() || a.empty()) return 0;
-  double sum = 0;
-  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * double(a[i] - b[i]);
-  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * double(a.size()) / sum);
 }
 
 // Returns ImageMagick's decode of the file's composite: RGB flattened onto white from a PPM,

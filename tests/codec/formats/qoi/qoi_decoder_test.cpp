@@ -32,14 +32,7 @@ std::string Qoi(uint32_t width, uint32_t height, int channels, std::initializer_
 // Decodes page 0 of the file made of bytes, band rows per read.
 DecodeStage DecodeBytes(const std::string& bytes, int band, DecodedPage* out,
                         Failure* failure = nullptr) {
-  TempDir dir;
-  const std::string path = dir / "test.qoi";
-  WriteFile(path, bytes);
-  Failure opened;
-  auto decoder = OpenDecoder(path.c_str(), &opened);
-  const DecodeStage stage = DecodePage(decoder.get(), 0, {}, band, out);
-  if (failure != nullptr) *failure = decoder ? decoder->LastFailure() : opened;
-  return stage;
+  return ::DecodeBytes(bytes, "test.qoi", 0, band, out, failure);
 }
 
 struct OpCase {

@@ -176,13 +176,6 @@ bool LibRawReference(const std::string& path, DecodedPage* out) {
   return true;
 }
 
-double Psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-  if (a.size() != b.size() || a.empty()) return 0;
-  double sum = 0;
-  for (size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
-  return sum == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
-}
-
 class RawDecoderTest : public ::testing::Test {
  protected:
   TempDir dir_;

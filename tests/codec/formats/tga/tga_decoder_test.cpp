@@ -78,16 +78,10 @@ void WriteTgaSample(const std::string& path) {
 
 [[maybe_unused]] const bool kSampleAdded = AddFormatSample("tga", {1, WriteTgaSample});
 
+// Decodes page 0 of the file made of bytes, band rows per read.
 DecodeStage DecodeBytes(const std::string& bytes, int band, DecodedPage* out,
                         Failure* failure = nullptr) {
-  TempDir dir;
-  const std::string path = dir / "test.tga";
-  WriteFile(path, bytes);
-  Failure opened;
-  auto decoder = OpenDecoder(path.c_str(), &opened);
-  const DecodeStage stage = DecodePage(decoder.get(), 0, {}, band, out);
-  if (failure != nullptr) *failure = decoder ? decoder->LastFailure() : opened;
-  return stage;
+  return ::DecodeBytes(bytes, "test.tga", 0, band, out, failure);
 }
 
 struct GoodCase {
