@@ -86,6 +86,15 @@ void ReadColr(const uint8_t* p, uint64_t length, Jp2Header* header, bool* seen) 
         break;
       case kEnumLab:
         header->colour = Jp2ColourSpace::kLab;
+        // The ranges and offsets of L*, a*, b*, then the white: "D50", "D65" or a temperature.
+        if (length >= 7 + 28) {
+          header->lab.given = true;
+          for (int i = 0; i < 3; ++i) {
+            header->lab.range[i] = Be32(p + 7 + 8 * i);
+            header->lab.offset[i] = Be32(p + 11 + 8 * i);
+          }
+          header->lab.d65 = Be32(p + 31) == 0x00443635u;  // "D65"
+        }
         break;
       default:
         header->colour = Jp2ColourSpace::kUnknown;

@@ -50,12 +50,23 @@ struct Jp2ChannelDefinition {
   int association = 0;  // 1-based colour index, 0 the whole image, 65535 none
 };
 
+// How a CIELab image's samples map to L*, a* and b*: each is range * (v / max - offset / max)
+// for a sample v of max = 2^precision - 1. A colr box may give them; otherwise the defaults
+// for the component's precision hold. The white is D50 unless the box says D65.
+struct Jp2LabRanges {
+  bool given = false;
+  uint32_t range[3] = {};
+  uint32_t offset[3] = {};
+  bool d65 = false;
+};
+
 struct Jp2Header {
   bool isJp2 = false;  // a JP2 file (boxes); false for a bare codestream
   uint64_t codestreamOffset = 0;
   Jp2Siz siz;
   Jp2ColourSpace colour = Jp2ColourSpace::kUnknown;
   std::vector<uint8_t> icc;  // the colr box's ICC profile, empty when none
+  Jp2LabRanges lab;          // for a CIELab image
   bool hasPalette = false;   // pclr together with cmap
   Jp2Palette palette;
   std::vector<Jp2ChannelSource> channels;  // after the palette; one per component without one

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 
 #include "codec/formats/formats.h"
@@ -57,8 +58,8 @@ bool BuildJp2Model(const Jp2Header& header, Jp2Model* model, Failure* failure) {
       colours = 4;
       break;
     case Jp2ColourSpace::kLab:
-      Refuse(failure, FailureKind::kUnsupported, "CIELab JPEG 2000");
-      return false;
+      colours = 3;
+      break;
     case Jp2ColourSpace::kUnknown:
       // A bare codestream says nothing of colour: three components are colour, and with the
       // second and third subsampled they can only be luma and chroma.
@@ -99,6 +100,11 @@ bool BuildJp2Model(const Jp2Header& header, Jp2Model* model, Failure* failure) {
     model->channels.push_back({source.component, source.column});
   }
   model->ycc = ycc;
+  model->lab = header.colour == Jp2ColourSpace::kLab && colours == 3;
+  if (model->lab && (header.hasPalette || !LabToSrgb::Create())) {
+    Refuse(failure, FailureKind::kUnsupported, "CIELab JPEG 2000 with a palette");
+    return false;
+  }
   return true;
 }
 
@@ -132,6 +138,36 @@ Jp2TileConverter::Jp2TileConverter(const Jp2Header& header, const Jp2Model& mode
     }
     luts_.push_back(std::move(lut));
   }
+  if (model.lab) {
+    lab_ = LabToSrgb::Create(header.lab.d65);
+    // Without ranges in the file, the defaults for each component's precision.
+    for (int k = 0; k < 3; ++k) {
+      const int precision =
+          siz.components[static_cast<size_t>(model.channels[k].component)].precision;
+      const double max = static_cast<double>((uint64_t{1} << precision) - 1);
+      static constexpr double kRange[3] = {100, 170, 200};
+      const double offsets[3] = {0, std::ldexp(1.0, precision - 1),
+                                 std::ldexp(1.0, precision - 2) + std::ldexp(1.0, precision - 3)};
+      const double range = header.lab.given ? header.lab.range[k] : kRange[k];
+      const double offset = header.lab.given ? header.lab.offset[k] : offsets[k];
+      for (int v = 0; v < 256; ++v) {
+        const double value = range * (v / 255.0 - offset / max);
+        // lcms2's 16-bit Lab: L* 0..100 over 0..65535, a* and b* -128..127 + 128 times 257.
+        const double encoded = k == 0 ? value * 655.35 : (value + 128) * 257;
+        labEncoding_[k][v] = static_cast<uint16_t>(std::clamp(std::lround(encoded), 0L, 65535L));
+      }
+    }
+  }
+}
+
+void Jp2TileConverter::LabToRgb(uint8_t* pixels, uint32_t count, size_t channels) const {
+  std::vector<uint16_t> lab(size_t{count} * 3);
+  for (uint32_t i = 0; i < count; ++i) {
+    for (int k = 0; k < 3; ++k) lab[size_t{i} * 3 + k] = labEncoding_[k][pixels[i * channels + k]];
+  }
+  std::vector<uint8_t> rgb(size_t{count} * 3);
+  lab_->Convert(lab.data(), rgb.data(), count);
+  for (uint32_t i = 0; i < count; ++i) std::memcpy(pixels + i * channels, &rgb[size_t{i} * 3], 3);
 }
 
 void Jp2TileConverter::ComponentArea(const Jp2TileArea& area, int c, uint32_t out[4]) const {
@@ -218,5 +254,6 @@ void Jp2TileConverter::Convert(const uint8_t* data, const Jp2TileArea& area, Jp2
     if (ycc_) {
       for (uint32_t i = 0; i < outX1 - outX0; ++i) YccToRgb(out + i * channels);
     }
+    if (lab_) LabToRgb(out, outX1 - outX0, channels);
   }
 }

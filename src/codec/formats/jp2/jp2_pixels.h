@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/decoder.h"
 #include "codec/formats/jp2/jp2_header.h"
+#include "codec/pipeline/lab_color.h"
 
 // One output sample: a component's samples, or a palette column looked up by them.
 struct Jp2OutputChannel {
@@ -19,6 +21,7 @@ struct Jp2Model {
   PixelLayout layout = PixelLayout::kRGB8;
   std::vector<Jp2OutputChannel> channels;  // in the layout's order
   bool ycc = false;                        // the three colour channels are Y, Cb, Cr
+  bool lab = false;                        // the three colour channels are L*, a*, b*
 };
 
 // Returns true and how header's channels make the output in *model; false with the reason in
@@ -67,8 +70,13 @@ class Jp2TileConverter {
   // Returns the reduced area of component c of a tile.
   void ComponentArea(const Jp2TileArea& area, int c, uint32_t out[4]) const;
 
+  // Turns count pixels of L*, a*, b* (channels samples apart) into sRGB in place.
+  void LabToRgb(uint8_t* pixels, uint32_t count, size_t channels) const;
+
   const Jp2Header& header_;
   bool ycc_ = false;
+  std::shared_ptr<const LabToSrgb> lab_;  // set for CIELab images
+  uint16_t labEncoding_[3][256] = {};     // 8-bit L*, a*, b* samples in lcms2's encoding
   int reduce_ = 0;
   uint32_t originX_ = 0, originY_ = 0;  // of the reduced image
   uint32_t width_ = 0, height_ = 0;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
-#include "codec/formats/tiff/lab_color.h"
+#include "codec/pipeline/lab_color.h"
 
 enum class TiffColor : uint8_t { kGray, kRgb, kPalette, kCmyk, kLab };
 

@@ -222,7 +222,7 @@ TEST(Jp2DecoderTest, RealFilesMatchAReferenceDecode) {
       {"pillow/rgb_trns_ycbc.jp2", 64, 64, PixelLayout::kRGBA8},
       {"pillow/test-card-lossy-tiled.jp2", 640, 480, PixelLayout::kRGB8},
       {"sharp/relax_tileparts.jp2", 320, 240, PixelLayout::kRGB8},
-      // Not compared: issue559-eci-091-CIELab.jp2 (CIELab is not converted).
+      {"openjpeg-data/issue559-eci-091-CIELab.jp2", 424, 212, PixelLayout::kRGB8, true},  // D65
   };
   for (const RealCase& c : cases) {
     SCOPED_TRACE(c.file);

@@ -1,5 +1,6 @@
-// CIE L*a*b* to sRGB. Lab is relative to the D50 white and sRGB to D65, so the conversion
-// needs a chromatic adaptation: lcms2 does it, and L* 100 with a*, b* 0 comes out white.
+// CIE L*a*b* to sRGB. Lab is relative to a white (D50 unless a file says D65) and sRGB to
+// D65, so the conversion needs a chromatic adaptation: lcms2 does it, and L* 100 with a*, b* 0
+// comes out white.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,9 @@
 
 class LabToSrgb {
  public:
-  // Returns a converter, or nullptr when lcms2 cannot build the transform.
-  static std::unique_ptr<LabToSrgb> Create();
+  // Returns a converter from Lab relative to D50 (or to D65 when d65), or nullptr when lcms2
+  // cannot build the transform.
+  static std::unique_ptr<LabToSrgb> Create(bool d65 = false);
   ~LabToSrgb();
   LabToSrgb(const LabToSrgb&) = delete;
   LabToSrgb& operator=(const LabToSrgb&) = delete;

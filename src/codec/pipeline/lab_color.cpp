@@ -1,4 +1,4 @@
-#include "codec/formats/tiff/lab_color.h"
+#include "codec/pipeline/lab_color.h"
 
 #include <lcms2.h>
 
@@ -11,12 +11,14 @@ using ProfilePtr = std::unique_ptr<void, ProfileCloser>;
 
 }  // namespace
 
-std::unique_ptr<LabToSrgb> LabToSrgb::Create() {
+std::unique_ptr<LabToSrgb> LabToSrgb::Create(bool d65) {
   // A version 4 Lab profile: its 16-bit encoding is the one Convert takes.
-  ProfilePtr lab(cmsCreateLab4Profile(nullptr));
+  cmsCIExyY white;
+  if (d65) cmsWhitePointFromTemp(&white, 6504);
+  ProfilePtr lab(cmsCreateLab4Profile(d65 ? &white : nullptr));
   ProfilePtr srgb(cmsCreate_sRGBProfile());
   if (!lab || !srgb) return nullptr;
-  // Relative colorimetric maps the D50 white onto sRGB's white. lcms2 would otherwise bake the
+  // Relative colorimetric maps the Lab white onto sRGB's white. lcms2 would otherwise bake the
   // transform into a grid of samples, whose interpolation is off by several levels near the
   // edges of the sRGB gamut (and by one even at white); the exact pipeline costs about
   // 0.1 to 0.2 s a megapixel, which the rare Lab file can afford.
