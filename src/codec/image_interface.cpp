@@ -23,16 +23,19 @@ int CImageInterface::Load(const char* path) {
   CloseHandle();
   if (path == nullptr) return Failed(FailureKind::kMisuse, "no path");
   try {
-    std::unique_ptr<Decoder> decoder = OpenDecoder(path, &lastFailure_);
-    if (!decoder) return 0;
-    int pages = decoder->PageCount();
+    if (Resume(path)) return 1;
+    Source source;
+    source.decoder = OpenDecoder(path, &lastFailure_, &source.identity);
+    if (!source.decoder) return 0;
+    source.pageCount = source.decoder->PageCount();
     PageGeometry geometry;
-    if (pages < 1 || !decoder->Probe(0, &geometry)) {
-      lastFailure_ = ReasonOf(*decoder, FailureKind::kCorrupt);
+    if (source.pageCount < 1 || !source.decoder->Probe(0, &geometry)) {
+      lastFailure_ = ReasonOf(*source.decoder, FailureKind::kCorrupt);
       return 0;
     }
-    decoder_ = std::move(decoder);
-    pageCount_ = pages;
+    source.path = path;
+    loaded_ = std::move(source);
+    reusable_ = true;
     return 1;
   } catch (const std::bad_alloc&) {
     CloseHandle();
@@ -43,18 +46,40 @@ int CImageInterface::Load(const char* path) {
   }
 }
 
-int CImageInterface::GetPageCount() { return decoder_ ? pageCount_ : 0; }
+bool CImageInterface::Resume(const char* path) {
+  Source parked = std::move(parked_);
+  parked_ = {};
+  if (!parked.decoder || parked.path != path) return false;
+  // Read through a handle of its own, so that a file replaced since (renamed over, rewritten,
+  // cut short) is told apart by what it is now, not by what the parked handle still reads.
+  std::unique_ptr<InputFile> now = InputFile::Open(path);
+  if (!now || !now->identity().SameAs(parked.identity)) return false;
+  parked.decoder->ClearFailure();
+  loaded_ = std::move(parked);
+  reusable_ = true;
+  return true;
+}
+
+int CImageInterface::GetPageCount() { return loaded_.decoder ? loaded_.pageCount : 0; }
 
 template <typename Info>
 int CImageInterface::SaveAny(const char* path, Info* info) {
-  if (!decoder_ || info == nullptr || path == nullptr) {
-    return Failed(FailureKind::kMisuse, decoder_ ? "no path or record" : "nothing loaded");
+  Decoder* decoder = loaded_.decoder.get();
+  if (decoder == nullptr || info == nullptr || path == nullptr) {
+    return Failed(FailureKind::kMisuse,
+                  decoder != nullptr ? "no path or record" : "nothing loaded");
   }
   lastFailure_ = {};
+  // A decoder that failed (or ran out of memory) part-way may hold a half-drawn page: it is
+  // not kept for another Load.
+  reusable_ = false;
   try {
-    if (SavePage(*decoder_, path, *info, &lastFailure_)) return 1;
+    if (SavePage(*decoder, path, *info, &lastFailure_)) {
+      reusable_ = true;
+      return 1;
+    }
     if (lastFailure_.kind == FailureKind::kNone) {
-      lastFailure_ = ReasonOf(*decoder_, FailureKind::kCorrupt);
+      lastFailure_ = ReasonOf(*decoder, FailureKind::kCorrupt);
     }
     return 0;
   } catch (const std::bad_alloc&) {
@@ -78,8 +103,11 @@ int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_JPG* info) {
 }
 
 void CImageInterface::CloseHandle() {
-  decoder_.reset();
-  pageCount_ = 0;
+  // Only a file of several pages is loaded again; any other decoder would just hold memory
+  // and a descriptor until the next Load.
+  if (loaded_.decoder && loaded_.pageCount > 1 && reusable_) parked_ = std::move(loaded_);
+  loaded_ = {};
+  reusable_ = false;
   lastFailure_ = {};
 }
 

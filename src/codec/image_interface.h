@@ -11,6 +11,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "codec/decoder.h"
 #include "settings/save_info.h"
@@ -23,7 +24,9 @@ class CImageInterface {
   CImageInterface& operator=(const CImageInterface&) = delete;
 
   // Returns non-zero when path is an image we can convert, now loaded (headers read); 0 with
-  // nothing loaded otherwise. Releases any image loaded before.
+  // nothing loaded otherwise. Releases any image loaded before. Loading again the file of
+  // several pages that was just closed, unchanged (same path, and the same device, inode,
+  // size and modification time), takes up its decoder where the last page left it.
   int Load(const char* path);
   // Returns the loaded image's page count, 0 when none is loaded.
   int GetPageCount();
@@ -33,7 +36,8 @@ class CImageInterface {
   int Save(const char* path, _SAVEIMAGEINFO::_TIF* info);
   int Save(const char* path, _SAVEIMAGEINFO::_GIF* info);
   int Save(const char* path, _SAVEIMAGEINFO::_JPG* info);
-  // Releases the loaded image, if any.
+  // Releases the loaded image, if any; the decoder of one with several pages is kept for a
+  // Load of the same file, until a Load of any other or the end of this object.
   void CloseHandle();
   // Returns why the last Load or Save failed; kind kNone after one that succeeded, except a
   // Save that wrote a stand-in (a raw file's embedded preview when its sensor data could not
@@ -45,8 +49,22 @@ class CImageInterface {
   int SaveAny(const char* path, Info* info);
   // Returns 0 after keeping kind and text as the last failure.
   int Failed(FailureKind kind, const char* text = "");
+  // Returns true with the parked decoder loaded again when it reads path as it is now; false,
+  // the parked decoder dropped, otherwise.
+  bool Resume(const char* path);
 
-  std::unique_ptr<Decoder> decoder_;
-  int pageCount_ = 0;
+  // A loaded image's decoder and the file it reads.
+  struct Source {
+    std::unique_ptr<Decoder> decoder;
+    std::string path;
+    FileIdentity identity;
+    int pageCount = 0;
+  };
+
+  Source loaded_;
+  // Splitting a file loads it once for every page: the decoder of the last one closed waits
+  // here, so that page p + 1 continues from page p instead of decoding the file from its start.
+  Source parked_;
+  bool reusable_ = false;  // no save of the loaded image failed
   Failure lastFailure_;
 };

@@ -1,8 +1,9 @@
 // The contract every source format of the registry keeps, run once per format: its sniffer
 // knows its own sample from the others', pages and geometry are told right, reading in bands
-// of any height equals reading whole, a page can be restarted, misuse is refused; the shared
-// corpus of that format converts (valid) or fails cleanly (corrupt), and the fuzzer's kept
-// inputs reach exactly the step their names record.
+// of any height equals reading whole, a page can be restarted, pages read in any order equal
+// those of fresh decoders, misuse is refused; the shared corpus of that format converts
+// (valid) or fails cleanly (corrupt), and the fuzzer's kept inputs reach exactly the step
+// their names record.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -132,6 +133,29 @@ TEST_P(DecoderContract, RestartsAPageHalfRead) {
   EXPECT_EQ(again.pixels, first.pixels);
 }
 
+// A file split page by page is read by one decoder for all its pages: each page, probed then
+// read as a save does, in any order, equals that page from a decoder of its own.
+TEST_P(DecoderContract, PagesInAnyOrderEqualThoseOfFreshDecoders) {
+  auto decoder = OpenDecoder(Sample(GetParam()).c_str());
+  ASSERT_NE(decoder, nullptr);
+  std::vector<int> order;
+  for (int page = 0; page < SamplePages(); ++page) order.push_back(page);
+  for (int page = SamplePages() - 1; page >= 0; --page) order.push_back(page);
+  order.push_back(SamplePages() - 1);
+  for (int page : order) {
+    auto fresh = OpenDecoder(Sample(GetParam()).c_str());
+    ASSERT_NE(fresh, nullptr);
+    DecodedPage expected, got;
+    ASSERT_EQ(DecodePage(fresh.get(), page, {}, 0, &expected), DecodeStage::kDone);
+    PageGeometry geometry;
+    ASSERT_TRUE(decoder->Probe(page, &geometry));
+    ASSERT_EQ(DecodePage(decoder.get(), page, {}, 5, &got), DecodeStage::kDone);
+    EXPECT_EQ(got.layout, expected.layout) << "page " << page;
+    EXPECT_EQ(got.pixels, expected.pixels) << "page " << page;
+    EXPECT_EQ(got.icc, expected.icc) << "page " << page;
+  }
+}
+
 TEST_P(DecoderContract, RefusesMisuse) {
   auto decoder = OpenDecoder(Sample(GetParam()).c_str());
   ASSERT_NE(decoder, nullptr);
@@ -251,8 +275,8 @@ bool Convert(const fs::path& source, const fs::path& out) {
 
 // Formats whose first page is as large as the manifest's width and height (a GIF's manifest
 // size is its largest frame's, not its screen's; HEIF's is after its crop and rotation).
-const std::set<std::string> kManifestSized = {"bmp", "heif", "ico", "jpeg", "png", "pnm",
-                                              "psd", "qoi", "raw",  "tga", "tiff", "webp"};
+const std::set<std::string> kManifestSized = {"bmp", "heif", "ico", "jpeg", "png",  "pnm",
+                                              "psd", "qoi",  "raw", "tga",  "tiff", "webp"};
 
 class CorpusContract : public DecoderContract {};
 

@@ -83,7 +83,7 @@ const SourceFormat* FindSourceFormat(std::string_view name) {
   return nullptr;
 }
 
-std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure) {
+std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure, FileIdentity* identity) {
   Failure ignored;
   if (failure == nullptr) failure = &ignored;
   errno = 0;
@@ -100,9 +100,11 @@ std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure) {
     // An earlier opener has consumed the first handle; each later candidate opens its own.
     if (!file) file = InputFile::Open(path);
     if (!file) return Refuse(failure, FailureKind::kReadError);
+    const FileIdentity opened = file->identity();
     std::unique_ptr<Decoder> decoder = format.open(std::move(file), failure);
     if (decoder) {
       *failure = {};
+      if (identity != nullptr) *identity = opened;
       return decoder;
     }
   }

@@ -33,5 +33,7 @@ const SourceFormat* FindSourceFormat(std::string_view name);
 
 // Returns a decoder over the file at path; nullptr when it is not a readable regular file, no
 // sniffer accepts it or every accepting opener refused, with the reason (the last refusal) in
-// *failure when failure is not null.
-std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure = nullptr);
+// *failure when failure is not null. *identity (when not null) gets the identity of the very
+// handle the decoder reads.
+std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure = nullptr,
+                                     FileIdentity* identity = nullptr);

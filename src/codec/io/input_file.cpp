@@ -22,7 +22,14 @@ std::unique_ptr<InputFile> InputFile::Open(const char* path) {
   }
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return std::unique_ptr<InputFile>(new InputFile(fd, static_cast<uint64_t>(st.st_size), path));
+  std::unique_ptr<InputFile> file(new InputFile(fd, static_cast<uint64_t>(st.st_size), path));
+  file->identity_ = {true,
+                     static_cast<uint64_t>(st.st_dev),
+                     static_cast<uint64_t>(st.st_ino),
+                     static_cast<uint64_t>(st.st_size),
+                     static_cast<int64_t>(st.st_mtim.tv_sec),
+                     static_cast<int64_t>(st.st_mtim.tv_nsec)};
+  return file;
 }
 
 std::unique_ptr<InputFile> InputFile::OpenRange(const InputFile& whole, uint64_t offset,

@@ -11,6 +11,25 @@
 #include <string>
 #include <vector>
 
+// What tells one state of a file from another without reading it: the file (device and inode)
+// and its size and modification time when it was opened. Two equal identities are taken to
+// be the same content. Files that are not on disk have none (known false), equal to nothing.
+struct FileIdentity {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modifiedSeconds = 0;
+  int64_t modifiedNanoseconds = 0;
+
+  // Returns true when both are known and name the same file in the same state; false otherwise.
+  bool SameAs(const FileIdentity& other) const {
+    return known && other.known && device == other.device && inode == other.inode &&
+           size == other.size && modifiedSeconds == other.modifiedSeconds &&
+           modifiedNanoseconds == other.modifiedNanoseconds;
+  }
+};
+
 class InputFile {
  public:
   // Returns an open file, or nullptr when path is not a readable regular file.
@@ -29,6 +48,8 @@ class InputFile {
   int fd() const { return fd_; }  // -1 for bytes in memory
   uint64_t size() const { return size_; }
   const std::string& path() const { return path_; }
+  // The file as it was when opened; unknown for a range or bytes in memory.
+  const FileIdentity& identity() const { return identity_; }
 
   // Returns true when exactly length bytes were read at offset into buffer; false on a short
   // read or an error.
@@ -52,4 +73,5 @@ class InputFile {
   bool range_;                  // reads a range of the file, not all of it
   std::vector<uint8_t> bytes_;  // the content when fd_ is -1
   FILE* stdio_ = nullptr;
+  FileIdentity identity_;
 };

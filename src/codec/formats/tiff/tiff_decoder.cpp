@@ -181,7 +181,7 @@ class TiffDecoder final : public Decoder {
     if (page < 0 || page >= pageCount_) return false;
     // A handle of its own, so that probing never disturbs a page being read.
     if (!prober_) prober_ = TiffSource::Open(file_.get());
-    if (!prober_ || !TIFFSetDirectory(prober_->tif(), static_cast<tdir_t>(page))) return false;
+    if (!prober_ || !prober_->SetPage(page, &offsets_)) return false;
     return CurrentGeometry(prober_->tif(), file_->size(), geometry);
   }
 
@@ -190,7 +190,7 @@ class TiffDecoder final : public Decoder {
     rgba_.reset();
     TIFF* tif = reader_->tif();
     PageGeometry geometry;
-    if (page < 0 || page >= pageCount_ || !TIFFSetDirectory(tif, static_cast<tdir_t>(page)) ||
+    if (page < 0 || page >= pageCount_ || !reader_->SetPage(page, &offsets_) ||
         !CurrentGeometry(tif, file_->size(), &geometry)) {
       return false;
     }
@@ -242,6 +242,9 @@ class TiffDecoder final : public Decoder {
   std::unique_ptr<TiffSource> prober_;
   std::unique_ptr<RgbaImage> rgba_;  // after reader_: ends before the handle it reads
   int pageCount_;
+  // Where each page's directory lies, once a handle has read it: pages asked for in turn (a
+  // file split page by page) are each found in one step, never by walking the chain again.
+  std::vector<uint64_t> offsets_;
 
   bool started_ = false;
   ReadMode mode_ = ReadMode::kScanlines;

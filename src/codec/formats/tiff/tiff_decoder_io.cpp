@@ -31,6 +31,26 @@ std::unique_ptr<TiffSource> TiffSource::Open(const InputFile* file) {
   return source;
 }
 
+bool TiffSource::SetPage(int page, std::vector<uint64_t>* offsets) {
+  TIFF* tif = tif_.get();
+  const auto index = static_cast<size_t>(page);
+  // Every page is read from its directory afresh, even the current one: reading a page
+  // changes some of its directory's fields (the JPEG colour mode).
+  bool read = false;
+  if (page_ >= 0 && page == page_ + 1) {
+    read = TIFFReadDirectory(tif) == 1;
+  } else if (index < offsets->size() && (*offsets)[index] != 0) {
+    read = TIFFSetSubDirectory(tif, (*offsets)[index]) == 1;
+  } else {
+    read = TIFFSetDirectory(tif, static_cast<tdir_t>(page)) == 1;
+  }
+  page_ = read ? page : -1;
+  if (!read) return false;
+  if (offsets->size() <= index) offsets->resize(index + 1, 0);
+  (*offsets)[index] = TIFFCurrentDirOffset(tif);
+  return true;
+}
+
 tmsize_t TiffSource::Read(thandle_t handle, void* buffer, tmsize_t size) {
   auto* self = static_cast<TiffSource*>(handle);
   uint64_t total = self->file_->size();

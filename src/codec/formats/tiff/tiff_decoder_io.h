@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "codec/io/input_file.h"
 #include "codec/io/tiff_handle.h"
@@ -25,6 +26,13 @@ class TiffSource {
   TIFF* tif() const { return tif_.get(); }
   uint64_t fileSize() const { return file_->size(); }
 
+  // Returns true with directory page (counted from 0 along the chain) read as the current
+  // one; false when it cannot be read. The directory after the one read last is read straight
+  // on, one whose offset (*offsets)[page] is known (not 0) is read there, and any other is
+  // found by walking the chain from the start; each directory read has its offset recorded in
+  // *offsets, which every handle on the same file may share.
+  bool SetPage(int page, std::vector<uint64_t>* offsets);
+
  private:
   explicit TiffSource(const InputFile* file) : file_(file) {}
   static tmsize_t Read(thandle_t handle, void* buffer, tmsize_t size);
@@ -37,5 +45,6 @@ class TiffSource {
 
   const InputFile* file_;
   uint64_t offset_ = 0;
-  TiffPtr tif_;  // last: closed before the state its procedures use
+  int page_ = 0;  // the directory read last, -1 when unknown (after a failed read)
+  TiffPtr tif_;   // last: closed before the state its procedures use
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "codec/decode_page.h"
 #include "codec/formats/formats.h"
+#include "codec/image_interface.h"
 #include "support/process.h"
 
 // The frames name only the fields that differ from TestFrame's defaults.
@@ -323,6 +325,63 @@ TEST(GifDecoderTest, TenThousandFramesPageByPage) {
     ASSERT_TRUE(ReadPage(*decoder, p, &page));
     const GifColorType& c = kGlobal[p % 4];
     ASSERT_EQ(page.pixels, Bytes({c.Red, c.Green, c.Blue})) << "page " << p;
+  }
+}
+
+// Splitting a file loads it again for every page. A Load of the file just closed, unchanged,
+// continues with its decoder, which gives every page, in any order, exactly as a fresh one
+// does; a file changed since in any way its identity shows is decoded afresh. A change that
+// keeps the inode, size and time is not seen: that page still comes from the old content.
+TEST(GifDecoderTest, LoadingTheClosedFileAgainContinuesOnlyWhenUnchanged) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const std::string a = dir / "a.gif", b = dir / "b.gif", out = dir / "out.bmp";
+  WriteGif(a, 4, 2, kGlobal, DisposalFrames());
+  WriteGif(b, 4, 2, {kWhite, kBlue, kGreen, kRed}, DisposalFrames());
+  ASSERT_EQ(fs::file_size(a), fs::file_size(b));
+  // Returns page of source as a BMP written through image, empty when a step failed.
+  auto save = [&](CImageInterface& image, const std::string& source, int page) {
+    _SAVEIMAGEINFO::_BMP info;
+    InitSaveInfo(info);
+    info.nPage = page;
+    fs::remove(out);
+    const bool saved = image.Load(source.c_str()) != 0 && image.Save(out.c_str(), &info) != 0;
+    image.CloseHandle();
+    return saved ? ReadBytes(out) : Bytes();
+  };
+  CImageInterface reused;
+  for (int page : {0, 1, 2, 3, 3, 1, 2}) {
+    CImageInterface fresh;
+    const Bytes expected = save(fresh, a, page);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(save(reused, a, page), expected) << "page " << page;
+  }
+
+  CImageInterface fresh;
+  const Bytes pageOfA = save(fresh, a, 1), pageOfB = save(fresh, b, 1);
+  ASSERT_NE(pageOfA, pageOfB);
+  const struct {
+    const char* name;
+    bool renamed, grown, timeKept, continued;
+  } kChanges[] = {
+      {"rewritten in place, size and time kept", false, false, true, true},
+      {"rewritten in place, new time", false, false, false, false},
+      {"renamed over, size and time kept", true, false, true, false},
+      {"grown in place, time kept", false, true, true, false},
+  };
+  for (const auto& c : kChanges) {
+    SCOPED_TRACE(c.name);
+    const std::string source = dir / "source.gif", written = c.renamed ? dir / "new.gif" : source;
+    fs::copy_file(a, source, fs::copy_options::overwrite_existing);
+    const fs::file_time_type time = fs::last_write_time(source);
+    CImageInterface image;
+    ASSERT_FALSE(save(image, source, 0).empty());
+    Bytes bytes = ReadBytes(b);
+    if (c.grown) bytes.push_back(0);
+    WriteBytes(written, bytes);
+    fs::last_write_time(written, c.timeKept ? time : time + std::chrono::seconds(1));
+    if (c.renamed) fs::rename(written, source);
+    EXPECT_EQ(save(image, source, 1), c.continued ? pageOfA : pageOfB);
   }
 }
 
