@@ -127,3 +127,13 @@ std::string ReadFile(const std::string& path) {
   contents << file.rdbuf();
   return contents.str();
 }
+
+long ReadSyscallCount() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long value = 0;
+  while (io >> key >> value) {
+    if (key == "syscr:") return value;
+  }
+  return -1;
+}

@@ -53,3 +53,7 @@ std::vector<std::string> ListTree(const std::string& root);
 void WriteFile(const std::string& path, const std::string& contents);
 // Returns the contents of path, or an empty string when it cannot be read.
 std::string ReadFile(const std::string& path);
+
+// Returns how many read system calls this process has made so far, or -1 when the kernel does
+// not tell (no /proc/self/io).
+long ReadSyscallCount();

@@ -1,9 +1,12 @@
 // Sequential byte access over an InputFile for the decoders that parse a stream a byte at a
-// time (Netpbm text, QOI): one chunk of the file is held at a time.
+// time (Netpbm text, QOI) and for C libraries that pull their input in small pieces (giflib,
+// libspng): one chunk of the file is held at a time, so that many small reads cost one system
+// call per chunk.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "codec/io/input_file.h"
@@ -28,13 +31,19 @@ class ByteReader {
     return c;
   }
   // Returns true and the next n bytes in out; false when the file ends before them.
-  bool Read(uint8_t* out, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-      const int c = Get();
-      if (c < 0) return false;
-      out[i] = static_cast<uint8_t>(c);
+  bool Read(uint8_t* out, size_t n) { return ReadUpTo(out, n) == n; }
+  // Returns how many of the next n bytes were copied to out: n, or fewer (0 included) when the
+  // file ends first or its next chunk cannot be read. The bytes copied are valid either way.
+  size_t ReadUpTo(uint8_t* out, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+      if (pos_ == buffer_.size() && !Fill()) break;
+      const size_t take = std::min(n - done, buffer_.size() - pos_);
+      std::memcpy(out + done, buffer_.data() + pos_, take);
+      pos_ += take;
+      done += take;
     }
-    return true;
+    return done;
   }
   // Returns the file offset of the next byte.
   uint64_t offset() const { return offset_ - (buffer_.size() - pos_); }
@@ -45,6 +54,11 @@ class ByteReader {
       pos_ = static_cast<size_t>(offset - start);
       return;
     }
+    Restart(offset);
+  }
+  // Moves to file offset and drops the held chunk, so that a decoder starting over reads the
+  // file as it is now.
+  void Restart(uint64_t offset) {
     buffer_.clear();
     pos_ = 0;
     offset_ = offset;

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "codec/formats/byte_reader.h"
 #include "codec/formats/formats.h"
 #include "codec/formats/gif/gif_decoder_lzw.h"
 #include "codec/formats/gif/gif_decoder_walk.h"
@@ -35,26 +36,23 @@ struct GifCloser {
 };
 using GifHandle = std::unique_ptr<GifFileType, GifCloser>;
 
-// Where giflib's reads come from: the file and our own offset into it.
+// Where giflib's reads come from: the file through a buffer, since giflib asks for a few
+// bytes at a time (a sub-block's length byte, then the sub-block).
 struct GifSource {
-  const InputFile* file = nullptr;
-  uint64_t offset = 0;
+  explicit GifSource(const InputFile& file) : reader(file, 0) {}
+  ByteReader reader;
 };
 
 int ReadGifBytes(GifFileType* gif, GifByteType* buffer, int length) {
   auto* source = static_cast<GifSource*>(gif->UserData);
-  const uint64_t size = source->file->size();
-  if (length <= 0 || source->offset >= size) return 0;
-  const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size - source->offset));
+  if (length <= 0) return 0;
   // giflib takes any count short of length as the end of its data.
-  const size_t got = source->file->ReadUpTo(source->offset, buffer, n);
-  source->offset += got;
-  return static_cast<int>(got);
+  return static_cast<int>(source->reader.ReadUpTo(buffer, static_cast<size_t>(length)));
 }
 
 // Returns a handle positioned after the screen descriptor, or nullptr.
 GifHandle OpenHandle(GifSource* source) {
-  source->offset = 0;
+  source->reader.Restart(0);
   int error = 0;
   return GifHandle(DGifOpen(source, ReadGifBytes, &error));
 }
@@ -150,7 +148,7 @@ class FrameSource {
 
 class GiflibFrames : public FrameSource {
  public:
-  explicit GiflibFrames(const InputFile* file) { source_.file = file; }
+  explicit GiflibFrames(const InputFile* file) : source_(*file) {}
 
   bool Rewind() override {
     trailer_ = false;

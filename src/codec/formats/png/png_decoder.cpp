@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/formats/byte_reader.h"
 #include "codec/formats/formats.h"
 #include "codec/io/bytes.h"
 #include "codec/io/exif.h"
@@ -53,19 +55,20 @@ struct SpngCtxFree {
 };
 using SpngCtx = std::unique_ptr<spng_ctx, SpngCtxFree>;
 
-// Where libspng reads from: the file at a running offset.
+// Where libspng reads from: the file through a buffer, since libspng asks for each chunk's
+// header, data and CRC apart.
 struct StreamState {
-  const InputFile* file = nullptr;
-  uint64_t offset = 0;
+  explicit StreamState(const InputFile& f) : file(f), reader(f, 0) {}
+  const InputFile& file;
+  ByteReader reader;
 };
 
 int ReadStream(spng_ctx* /*ctx*/, void* user, void* dst, size_t length) {
   auto* state = static_cast<StreamState*>(user);
-  uint64_t size = state->file->size();
-  if (state->offset > size || length > size - state->offset) return SPNG_IO_EOF;
-  if (!state->file->ReadAt(state->offset, dst, length)) return SPNG_IO_ERROR;
-  state->offset += length;
-  return 0;
+  const uint64_t size = state->file.size();
+  const uint64_t offset = state->reader.offset();
+  if (offset > size || length > size - offset) return SPNG_IO_EOF;
+  return state->reader.Read(static_cast<uint8_t*>(dst), length) ? 0 : SPNG_IO_ERROR;
 }
 
 // How a PNG colour type becomes a canonical layout: the libspng format it is decoded to, and
@@ -162,6 +165,8 @@ class PngDecoder final : public Decoder {
     image_.shrink_to_fit();
     if (page != 0 || info == nullptr) return Fail(FailureKind::kMisuse, "no such page");
     if (!contextFresh_ && !NewContext()) return false;
+    // The pixels are read from the file as it is now, not from what opening buffered.
+    if (contextFresh_) stream_->reader.Restart(stream_->reader.offset());
     contextFresh_ = false;
     size_t imageBytes = 0;
     if (spng_decoded_image_size(ctx_.get(), conversion_.format, &imageBytes) != 0) return false;
@@ -215,13 +220,14 @@ class PngDecoder final : public Decoder {
   bool NewContext() {
     ctx_.reset(spng_ctx_new(kCheckCrc ? 0 : SPNG_CTX_IGNORE_ADLER32));
     if (!ctx_) return false;
-    stream_ = StreamState{file_.get(), 0};
+    if (!stream_) stream_.emplace(*file_);
+    stream_->reader.Restart(0);
     spng_ctx* ctx = ctx_.get();
     return spng_set_image_limits(ctx, 0x7FFFFFFF, 0x7FFFFFFF) == 0 &&
            spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCache) == 0 &&
            spng_set_crc_action(ctx, kCheckCrc ? SPNG_CRC_ERROR : SPNG_CRC_USE,
                                kCheckCrc ? SPNG_CRC_DISCARD : SPNG_CRC_USE) == 0 &&
-           spng_set_png_stream(ctx, &ReadStream, &stream_) == 0;
+           spng_set_png_stream(ctx, &ReadStream, &*stream_) == 0;
   }
 
   bool DecodeWhole(size_t imageBytes) {
@@ -256,7 +262,7 @@ class PngDecoder final : public Decoder {
   }
 
   std::unique_ptr<InputFile> file_;
-  StreamState stream_;
+  std::optional<StreamState> stream_;
   SpngCtx ctx_;
   spng_ihdr ihdr_{};
   Conversion conversion_;

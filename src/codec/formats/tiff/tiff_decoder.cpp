@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kMaxPages = 10000;
 constexpr uint64_t kMaxBandBytes = 256ull << 20;
+// The largest contiguous strip held whole; larger ones are read a row at a time.
+constexpr uint64_t kMaxStripBufferBytes = 64ull << 20;
 // Compressed strips and tiles that claim to expand more than this are taken as lies.
 constexpr uint64_t kMaxCompressionRatio = 1ull << 15;
 
@@ -303,10 +305,14 @@ bool TiffDecoder::SetupDirect(TIFF* tif, PixelLayout* layout) {
   } else {
     planeRowBytes_ = TIFFScanlineSize64(tif);
     if (planeRowBytes_ < minRowBytes) return false;
-    if (f.separate) {
-      uint32_t rowsPerStrip = height_;
-      TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-      bandHeight_ = std::clamp<uint32_t>(rowsPerStrip, 1, height_);
+    uint32_t rowsPerStrip = height_;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::clamp<uint32_t>(rowsPerStrip, 1, height_);
+    // Whole strips decode much faster than rows (libtiff inflates a whole deflate strip with
+    // libdeflate, a row at a time only with zlib), but a contiguous strip may be the whole
+    // image: one too large to hold is read a row at a time.
+    if (f.separate || planeRowBytes_ <= kMaxStripBufferBytes / rowsPerStrip) {
+      bandHeight_ = rowsPerStrip;
       mode_ = ReadMode::kStrips;
     } else {
       bandHeight_ = 1;

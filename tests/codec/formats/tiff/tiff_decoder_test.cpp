@@ -431,8 +431,9 @@ TEST(TiffDecoderTest, RowsStayInStoredOrder) {
 // A little-endian classic TIFF built by hand.
 struct Entry {
   uint16_t tag;
-  uint16_t type;  // 3 short, 4 long
-  uint32_t value;
+  uint16_t type;   // 3 short, 4 long
+  uint32_t value;  // with a count of 2 shorts, the second in the high half
+  uint32_t count = 1;
 };
 
 std::string Ifd(const std::vector<Entry>& entries, uint32_t next) {
@@ -441,10 +442,10 @@ std::string Ifd(const std::vector<Entry>& entries, uint32_t next) {
   for (const Entry& e : entries) {
     AppendLe16(s, e.tag);
     AppendLe16(s, e.type);
-    AppendLe32(s, 1);
+    AppendLe32(s, e.count);
     if (e.type == 3) {
       AppendLe16(s, static_cast<uint16_t>(e.value));
-      AppendLe16(s, 0);
+      AppendLe16(s, static_cast<uint16_t>(e.value >> 16));
     } else {
       AppendLe32(s, e.value);
     }
@@ -543,6 +544,78 @@ TEST(TiffDecoderTest, RefusesBrokenFiles) {
     PageInfo info;
     Bytes pixels;
     EXPECT_NE(DecodePage(decoder.get(), 0, {}, 3, &info, &pixels), DecodeStage::kDone);
+  }
+}
+
+// Rows of the strips before a broken one are delivered; reading fails at that strip's first row.
+TEST(TiffDecoderTest, FailsAtTheFirstRowOfABrokenStrip) {
+  struct StripCase {
+    const char* name;
+    uint16_t compression;
+    bool cut;  // the second strip cut short by the end of the file, else its bytes inverted
+  } cases[] = {{"uncompressed strip cut short", COMPRESSION_NONE, true},
+               {"deflate strip cut short", COMPRESSION_ADOBE_DEFLATE, true},
+               {"deflate strip damaged", COMPRESSION_ADOBE_DEFLATE, false}};
+  TempDir dir;
+  for (const StripCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    // 8x4 gray in two strips of two rows, taken as libtiff stores them.
+    TiffPage page{.width = 8, .height = 4, .compression = c.compression, .data = Ramp(32, 5)};
+    TIFF* written = TIFFOpen(WriteTiff(dir, {page}).c_str(), "r");
+    ASSERT_NE(written, nullptr);
+    std::string strips[2];
+    for (uint32_t i = 0; i < 2; ++i) {
+      strips[i].resize(TIFFGetStrileByteCount(written, i));
+      ASSERT_EQ(TIFFReadRawStrip(written, i, strips[i].data(), strips[i].size()),
+                static_cast<tmsize_t>(strips[i].size()));
+    }
+    TIFFClose(written);
+    const uint32_t sizes = static_cast<uint32_t>(strips[0].size() | strips[1].size() << 16);
+    const uint32_t data = 8 + kIfdSize;
+    const uint32_t offsets = data | (data + static_cast<uint32_t>(strips[0].size())) << 16;
+    std::vector<Entry> entries = GrayEntries(8, 4, 0, 0, c.compression);
+    entries[5] = {273, 3, offsets, 2};
+    entries[7] = {278, 4, 2};
+    entries[8] = {279, 3, sizes, 2};
+    if (c.cut) {
+      strips[1].resize(strips[1].size() / 2);
+    } else {
+      for (char& b : strips[1]) b = static_cast<char>(~b);
+    }
+    WriteFile(dir / "broken.tif", Header() + Ifd(entries, 0) + strips[0] + strips[1]);
+    auto decoder = Open(dir / "broken.tif");
+    ASSERT_NE(decoder, nullptr);
+    PageInfo info;
+    ASSERT_TRUE(decoder->StartPage(0, {}, &info));
+    Bytes rows(16);
+    ASSERT_TRUE(decoder->ReadRows(rows.data(), 8, 2));
+    EXPECT_EQ(rows, Ramp(16, 5));
+    EXPECT_FALSE(decoder->ReadRows(rows.data(), 8, 1));
+  }
+}
+
+// A contiguous strip of 64 MB or more is not held whole but read a row at a time.
+TEST(TiffDecoderTest, DecodesAStripTooLargeToHold) {
+  TiffPage page{.width = 8192,
+                .height = 8200,
+                .compression = COMPRESSION_ADOBE_DEFLATE,
+                .rowsPerStrip = 8200};
+  page.data.resize(size_t{page.width} * page.height);
+  for (size_t i = 0; i < page.data.size(); ++i) {
+    page.data[i] = static_cast<uint8_t>(i % page.width * 7 + i / page.width * 13);
+  }
+  TempDir dir;
+  auto decoder = Open(WriteTiff(dir, {page}));
+  ASSERT_NE(decoder, nullptr);
+  PageInfo info;
+  ASSERT_TRUE(decoder->StartPage(0, {}, &info));
+  constexpr int kBand = 100;
+  Bytes band(size_t{page.width} * kBand);
+  for (uint32_t y = 0; y < page.height; y += kBand) {
+    const int rows = static_cast<int>(std::min<uint32_t>(kBand, page.height - y));
+    ASSERT_TRUE(decoder->ReadRows(band.data(), page.width, rows)) << "row " << y;
+    const auto first = page.data.begin() + static_cast<ptrdiff_t>(size_t{y} * page.width);
+    ASSERT_TRUE(std::equal(first, first + rows * page.width, band.begin())) << "row " << y;
   }
 }
 
