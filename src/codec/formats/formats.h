@@ -70,8 +70,9 @@ constexpr uint64_t kHeifDecodeBudget = 512ull * 1024ull * 1024ull;
 constexpr uint64_t kJxlDecodeBudget = 1536ull * 1024ull * 1024ull;
 // JPEG XL files are read whole into memory: larger ones are refused before reading.
 constexpr uint64_t kJxlMaxFileBytes = 256ull * 1024ull * 1024ull;
-// JPEG 2000 is decoded a row of tiles at a time: a page whose single tile (OpenJPEG's working
-// copy and ours) and row of tiles need more than this is refused before decoding.
+// JPEG 2000 is decoded a part at a time: a page whose tile (OpenJPEG's working copy and ours)
+// and row of tiles, or for an untiled image OpenJPEG's records of the tile (a byte for two
+// samples) and a band of rows, need more than this is refused before decoding.
 constexpr uint64_t kJp2DecodeBudget = 512ull * 1024ull * 1024ull;
 
 // Returns nullptr, an opener's refusal, after storing kind and text in *failure (if not null).

@@ -1,7 +1,10 @@
-// JPEG 2000 (JP2 files and bare codestreams) through OpenJPEG, decoded a row of tiles at a
-// time so that a large tiled image needs little memory; an untiled one is one tile, so its
-// decode is held whole and is refused above kJp2DecodeBudget. When a smaller page is asked
-// for, lower resolution levels are decoded instead (each halves both sides).
+// JPEG 2000 (JP2 files and bare codestreams) through OpenJPEG, decoded a part at a time so
+// that a large image needs little memory: a tiled image a row of tiles at a time, an untiled
+// one (a single tile, what most encoders write) in bands of rows, for which OpenJPEG decodes
+// only the code-blocks a band needs. When a smaller page is asked for, lower resolution levels
+// are decoded instead (each halves both sides).
+#include "codec/formats/jp2/jp2_decoder.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -16,6 +19,19 @@
 
 namespace {
 
+// An untiled image's band is never fewer rows than this (unless the image is): a code-block
+// is up to 64 rows high and the wavelet needs a few rows beyond a band at every level, so
+// thinner bands would decode the same code-blocks over and over.
+constexpr uint32_t kMinBandRows = 64;
+// What OpenJPEG holds while decoding a band of an untiled image, for each 32-bit sample of
+// the band: the band's planes, the code-blocks decoded for it and the wavelet's working copy.
+constexpr uint64_t kBandBytesPerSample = 12;
+// What OpenJPEG keeps for an untiled image throughout its decode, besides its compressed
+// data: records of every code-block of the tile, about one byte for this many samples.
+constexpr uint64_t kSamplesPerRecordByte = 2;
+// They grow by about one byte for this many samples with every band decoded on one codec.
+constexpr uint64_t kSamplesPerGrowthByte = 256;
+
 // Returns the failure kind that an OpenJPEG error text stands for.
 FailureKind KindOf(const std::string& error) {
   if (error.find("too short") != std::string::npos ||
@@ -29,7 +45,8 @@ FailureKind KindOf(const std::string& error) {
 
 class Jp2Decoder final : public Decoder {
  public:
-  explicit Jp2Decoder(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
+  Jp2Decoder(std::unique_ptr<InputFile> file, uint64_t bandBytes)
+      : file_(std::move(file)), bandBytes_(bandBytes) {}
 
   // Returns true when the file's header is sound and its colour one we convert.
   bool Open() {
@@ -67,8 +84,11 @@ class Jp2Decoder final : public Decoder {
     if (page != 0 || info == nullptr) return Fail(FailureKind::kMisuse, "no such page");
     const int reduce = ChooseReduce(request);
     converter_ = std::make_unique<Jp2TileConverter>(header_, model_, reduce);
-    if (!WithinBudget(reduce)) {
-      return Fail(FailureKind::kTooLarge, "a tile row needs more than the decode budget");
+    untiled_ = header_.siz.tilesAcross == 1 && header_.siz.tilesDown == 1;
+    if (untiled_ ? !ChooseBand() : !WithinBudget(reduce)) {
+      return Fail(FailureKind::kTooLarge, untiled_
+                                              ? "a band of rows needs more than the decode budget"
+                                              : "a tile row needs more than the decode budget");
     }
     std::string error;
     session_ = Jp2Session::Open(*file_, header_.isJp2, reduce, &error);
@@ -94,7 +114,7 @@ class Jp2Decoder final : public Decoder {
     const size_t rowBytes = size_t{converter_->width()} * converter_->channels();
     for (int r = 0; r < count; ++r, ++nextRow_) {
       while (nextRow_ >= band_.firstRow + band_.rows) {
-        if (!LoadTileRow()) {
+        if (untiled_ ? !LoadBand() : !LoadTileRow()) {
           started_ = false;
           return false;
         }
@@ -137,6 +157,92 @@ class Jp2Decoder final : public Decoder {
     const uint64_t band = uint64_t{converter_->width()} * ((tileHeight >> reduce) + 1) *
                           static_cast<uint64_t>(converter_->channels());
     return tilePixels * bytesPerPixel + band <= kJp2DecodeBudget;
+  }
+
+  // Returns true after choosing how many rows an untiled image is decoded at a time (as many
+  // as keep OpenJPEG's planes of the band near bandBytes_, never fewer than kMinBandRows) and
+  // how many bands one codec decodes. Returns false when that band, OpenJPEG's records of the
+  // whole tile and our rows exceed the budget.
+  bool ChooseBand() {
+    const Jp2Siz& siz = header_.siz;
+    uint64_t rowSamples = 0;  // OpenJPEG's samples for one output row, all components
+    for (const Jp2Component& c : siz.components) {
+      rowSamples += (uint64_t{converter_->width()} + static_cast<uint64_t>(c.dx) - 1) /
+                    static_cast<uint64_t>(c.dx);
+    }
+    const uint64_t rowBytes = std::max<uint64_t>(rowSamples * 4, 1);
+    const uint64_t rows =
+        std::min<uint64_t>(std::max<uint64_t>(bandBytes_ / rowBytes, kMinBandRows),
+                           std::max<uint32_t>(converter_->height(), 1));
+    bandRows_ = static_cast<uint32_t>(rows);
+    // The records grow with every band decoded; a codec is kept for as many bands as make them
+    // grow by about bandBytes_.
+    const uint64_t tileSamples =
+        uint64_t{siz.x1 - siz.x0} * (siz.y1 - siz.y0) * siz.components.size();
+    const uint64_t growth = std::max<uint64_t>(tileSamples / kSamplesPerGrowthByte, 1);
+    const uint64_t bands =
+        std::max<uint64_t>((uint64_t{converter_->height()} + rows - 1) / rows, 1);
+    bandsPerSession_ = static_cast<uint32_t>(std::clamp<uint64_t>(bandBytes_ / growth, 1, bands));
+    bandsDecoded_ = 0;
+    // A band's decode reaches above it by the largest vertical subsampling.
+    bandAbove_ = 0;
+    for (const Jp2Component& c : siz.components) {
+      bandAbove_ = std::max(bandAbove_, static_cast<uint32_t>(c.dy));
+    }
+    const uint64_t ours =
+        rows * converter_->width() * static_cast<uint64_t>(converter_->channels());
+    return (rows + bandAbove_) * rowSamples * kBandBytesPerSample +
+               tileSamples / kSamplesPerRecordByte + bandsPerSession_ * growth + ours <=
+           kJp2DecodeBudget;
+  }
+
+  // Decodes the next band of rows of an untiled image and makes it the band rows are read
+  // from. Returns false (with the reason set) on a decoding error.
+  bool LoadBand() {
+    const Jp2Siz& siz = header_.siz;
+    const uint32_t first = band_.firstRow + band_.rows;
+    if (first >= converter_->height()) return Fail(FailureKind::kCorrupt, "rows past the image");
+    const uint32_t end = std::min(first + bandRows_, converter_->height());
+    // The band's rows on the reference grid, from the output row bandAbove_ rows above it:
+    // each row then finds the component sample at or before it, subsampled or not, exactly as
+    // in a decode of the whole image.
+    const uint64_t originY = CeilDivPow2(siz.y0, reduce_);
+    const uint64_t top =
+        originY + first > bandAbove_ ? (originY + first - bandAbove_) << reduce_ : 0;
+    const uint64_t bottom = (originY + end) << reduce_;
+    const Jp2TileArea area{siz.x0, static_cast<uint32_t>(std::max<uint64_t>(top, siz.y0)), siz.x1,
+                           static_cast<uint32_t>(std::min<uint64_t>(bottom, siz.y1)), reduce_};
+    // OpenJPEG's records of the tile grow a little with every part decoded on one codec, so a
+    // fresh one is opened (reading the tile's compressed data again) after a while.
+    if (bandsDecoded_ >= bandsPerSession_) {
+      std::string error;
+      session_.reset();
+      session_ = Jp2Session::Open(*file_, header_.isJp2, reduce_, &error);
+      if (!session_) return Fail(KindOf(error), error);
+      bandsDecoded_ = 0;
+    }
+    ++bandsDecoded_;
+    if (!session_->DecodeArea(area.x0, area.y0, area.x1, area.y1)) {
+      return Fail(KindOf(session_->Error()), session_->Error());
+    }
+    const opj_image_t& image = session_->image();
+    std::vector<const int32_t*> planes(siz.components.size());
+    for (size_t c = 0; c < planes.size(); ++c) {
+      uint32_t width = 0, height = 0;
+      converter_->ComponentSize(area, static_cast<int>(c), &width, &height);
+      if (c >= image.numcomps || image.comps[c].data == nullptr || image.comps[c].w != width ||
+          image.comps[c].h != height) {
+        return Fail(FailureKind::kCorrupt, "band decoded at another size");
+      }
+      planes[c] = image.comps[c].data;
+    }
+    band_.firstRow = first;
+    band_.rows = end - first;
+    band_.pixels.assign(
+        size_t{band_.rows} * converter_->width() * static_cast<size_t>(converter_->channels()),
+        255);
+    converter_->ConvertPlanes(planes.data(), area, &band_);
+    return true;
   }
 
   // Decodes tiles until the next row of tiles is complete and makes it the band rows are read
@@ -194,12 +300,18 @@ class Jp2Decoder final : public Decoder {
   }
 
   std::unique_ptr<InputFile> file_;
+  uint64_t bandBytes_;  // OpenJPEG's planes of one band of an untiled image, near this
   Jp2Header header_;
   Jp2Model model_;
   int resolutions_ = 1;
   std::unique_ptr<Jp2Session> session_;
   std::unique_ptr<Jp2TileConverter> converter_;
   int reduce_ = 0;
+  bool untiled_ = false;  // decoded in bands of bandRows_ rows
+  uint32_t bandRows_ = 0;
+  uint32_t bandAbove_ = 0;        // rows decoded above a band
+  uint32_t bandsPerSession_ = 1;  // decoded on one codec before a fresh one is opened
+  uint32_t bandsDecoded_ = 0;     // on the current codec
   bool started_ = false;
   uint32_t nextRow_ = 0;
   uint32_t nextTileRow_ = 0;
@@ -210,9 +322,14 @@ class Jp2Decoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> OpenJp2Decoder(std::unique_ptr<InputFile> file, Failure* failure) {
+std::unique_ptr<Decoder> OpenJp2DecoderInBands(std::unique_ptr<InputFile> file, uint64_t bandBytes,
+                                               Failure* failure) {
   if (!file) return Refuse(failure, FailureKind::kReadError);
-  auto decoder = std::make_unique<Jp2Decoder>(std::move(file));
+  auto decoder = std::make_unique<Jp2Decoder>(std::move(file), bandBytes);
   if (!decoder->Open()) return Refuse(failure, *decoder);
   return decoder;
+}
+
+std::unique_ptr<Decoder> OpenJp2Decoder(std::unique_ptr<InputFile> file, Failure* failure) {
+  return OpenJp2DecoderInBands(std::move(file), kJp2BandBytes, failure);
 }

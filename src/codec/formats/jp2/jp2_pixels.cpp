@@ -198,18 +198,55 @@ void Jp2TileConverter::TileRowSpan(uint32_t row, uint32_t* first, uint32_t* end)
   *end = std::max(CeilDivPow2(y1, reduce_) - originY_, *first);
 }
 
+void Jp2TileConverter::ComponentSize(const Jp2TileArea& area, int c, uint32_t* width,
+                                     uint32_t* height) const {
+  uint32_t a[4];
+  ComponentArea(area, c, a);
+  *width = a[2] - a[0];
+  *height = a[3] - a[1];
+}
+
 void Jp2TileConverter::Convert(const uint8_t* data, const Jp2TileArea& area, Jp2Band* band) const {
   const std::vector<Jp2Component>& comps = header_.siz.components;
-  // Where each component's plane starts in data, and its reduced area.
+  // Where each component's plane starts in data, and its width.
   std::vector<size_t> planeStart(comps.size());
-  std::vector<std::array<uint32_t, 4>> areas(comps.size());
+  std::vector<uint32_t> widths(comps.size());
   size_t at = 0;
   for (size_t c = 0; c < comps.size(); ++c) {
-    ComponentArea(area, static_cast<int>(c), areas[c].data());
+    uint32_t height = 0;
+    ComponentSize(area, static_cast<int>(c), &widths[c], &height);
     planeStart[c] = at;
-    at += size_t{areas[c][2] - areas[c][0]} * (areas[c][3] - areas[c][1]) *
-          static_cast<size_t>(SampleBytes(comps[c].precision));
+    at += size_t{widths[c]} * height * static_cast<size_t>(SampleBytes(comps[c].precision));
   }
+  std::vector<int32_t> unpacked;
+  ConvertRows(area, band, [&](size_t c, uint32_t row) {
+    const int bytes = SampleBytes(comps[c].precision);
+    const uint8_t* p = data + planeStart[c] + size_t{row} * widths[c] * static_cast<size_t>(bytes);
+    unpacked.resize(widths[c]);
+    for (uint32_t i = 0; i < widths[c]; ++i, p += bytes) {
+      unpacked[i] = ReadSample(p, bytes, comps[c].isSigned);
+    }
+    return static_cast<const int32_t*>(unpacked.data());
+  });
+}
+
+void Jp2TileConverter::ConvertPlanes(const int32_t* const* planes, const Jp2TileArea& area,
+                                     Jp2Band* band) const {
+  std::vector<uint32_t> widths(header_.siz.components.size());
+  for (size_t c = 0; c < widths.size(); ++c) {
+    uint32_t height = 0;
+    ComponentSize(area, static_cast<int>(c), &widths[c], &height);
+  }
+  ConvertRows(area, band,
+              [&](size_t c, uint32_t row) { return planes[c] + size_t{row} * widths[c]; });
+}
+
+void Jp2TileConverter::ConvertRows(const Jp2TileArea& area, Jp2Band* band,
+                                   const RowReader& rowOf) const {
+  const std::vector<Jp2Component>& comps = header_.siz.components;
+  std::vector<std::array<uint32_t, 4>> areas(comps.size());
+  for (size_t c = 0; c < comps.size(); ++c)
+    ComponentArea(area, static_cast<int>(c), areas[c].data());
   const uint32_t outX0 = CeilDivPow2(area.x0, reduce_), outX1 = CeilDivPow2(area.x1, reduce_);
   const uint32_t outY0 = CeilDivPow2(area.y0, reduce_), outY1 = CeilDivPow2(area.y1, reduce_);
   const uint32_t rowFirst = std::max(outY0, band->firstRow + originY_);
@@ -240,13 +277,10 @@ void Jp2TileConverter::Convert(const uint8_t* data, const Jp2TileArea& area, Jp2
       if (bottom <= top) return;
       const uint32_t sy =
           std::clamp<uint32_t>(y / static_cast<uint32_t>(comps[c].dy), top, bottom - 1) - top;
-      const int bytes = SampleBytes(comps[c].precision);
-      const uint8_t* row = data + planeStart[c] +
-                           size_t{sy} * (areas[c][2] - areas[c][0]) * static_cast<size_t>(bytes);
+      const int32_t* row = rowOf(c, sy);
       const int64_t last = static_cast<int64_t>(lut.values.size()) - 1;
       for (uint32_t i = 0; i < outX1 - outX0; ++i) {
-        const int64_t sample = ReadSample(row + size_t{columns[k][i]} * static_cast<size_t>(bytes),
-                                          bytes, comps[c].isSigned);
+        const int64_t sample = row[columns[k][i]];
         out[i * channels + k] =
             lut.values[static_cast<size_t>(std::clamp<int64_t>(sample + lut.offset, 0, last))];
       }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -54,6 +55,11 @@ class Jp2TileConverter {
   // Converts the tile whose decoded data (TileBytes long) covers area into band. Returns
   // nothing.
   void Convert(const uint8_t* data, const Jp2TileArea& area, Jp2Band* band) const;
+  // Converts the decoded part of the image over area, one plane of 32-bit samples per
+  // component (as ComponentSize gives it, row by row), into band. Returns nothing.
+  void ConvertPlanes(const int32_t* const* planes, const Jp2TileArea& area, Jp2Band* band) const;
+  // Returns the width and height of component c's samples over area.
+  void ComponentSize(const Jp2TileArea& area, int c, uint32_t* width, uint32_t* height) const;
 
   int channels() const { return static_cast<int>(luts_.size()); }
   uint32_t width() const { return width_; }
@@ -69,6 +75,11 @@ class Jp2TileConverter {
   };
   // Returns the reduced area of component c of a tile.
   void ComponentArea(const Jp2TileArea& area, int c, uint32_t out[4]) const;
+  // Returns the samples of row `row` (counted from the top of area) of component c's plane.
+  using RowReader = std::function<const int32_t*(size_t c, uint32_t row)>;
+  // Converts the decoded samples over area, read a row at a time through rowOf, into band.
+  // Returns nothing.
+  void ConvertRows(const Jp2TileArea& area, Jp2Band* band, const RowReader& rowOf) const;
 
   // Turns count pixels of L*, a*, b* (channels samples apart) into sRGB in place.
   void LabToRgb(uint8_t* pixels, uint32_t count, size_t channels) const;

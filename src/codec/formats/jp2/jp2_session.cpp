@@ -1,6 +1,8 @@
 #include "codec/formats/jp2/jp2_session.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 
 namespace {
 
@@ -70,6 +72,18 @@ bool Jp2Session::NextTile(uint32_t* index, int32_t area[4], uint32_t* bytes, boo
 
 bool Jp2Session::DecodeTile(uint32_t index, uint8_t* data, uint32_t bytes) {
   return opj_decode_tile_data(codec_.get(), index, data, bytes, stream_.get()) != OPJ_FALSE;
+}
+
+bool Jp2Session::DecodeArea(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+  constexpr uint32_t kMax = INT32_MAX;  // OpenJPEG takes the corners as signed numbers
+  if (x1 > kMax || y1 > kMax) {
+    if (error_.empty()) error_ = "image area beyond the reference grid OpenJPEG handles";
+    return false;
+  }
+  return opj_set_decode_area(codec_.get(), image_.get(), static_cast<OPJ_INT32>(x0),
+                             static_cast<OPJ_INT32>(y0), static_cast<OPJ_INT32>(x1),
+                             static_cast<OPJ_INT32>(y1)) &&
+         opj_decode(codec_.get(), stream_.get(), image_.get());
 }
 
 OPJ_SIZE_T Jp2Session::Read(void* buffer, OPJ_SIZE_T bytes, void* user) {

@@ -38,6 +38,11 @@ class Jp2Session {
   bool NextTile(uint32_t* index, int32_t area[4], uint32_t* bytes, bool* more);
   // Returns true after decoding the tile NextTile named into data (bytes long); false on an error.
   bool DecodeTile(uint32_t index, uint8_t* data, uint32_t bytes);
+  // Returns true after decoding the part x0..x1 by y0..y1 (reference grid) of an image made of
+  // one tile into image()'s component planes (32-bit samples); false on an error. OpenJPEG
+  // decodes only the code-blocks that part needs, and keeps the tile's compressed data after
+  // the first call so that the next part is decoded without reading the file again.
+  bool DecodeArea(uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1);
 
   const opj_image_t& image() const { return *image_; }
   // Returns the first error OpenJPEG reported, or a generic text when it reported none.

@@ -1,3 +1,5 @@
+#include "codec/formats/jp2/jp2_decoder.h"
+
 #include <gtest/gtest.h>
 #include <openjpeg.h>
 #include <unistd.h>
@@ -35,6 +37,8 @@ struct Made {
   int levels = 5;
   int components = 3;
   bool codestream = false;  // a bare codestream instead of a JP2 file
+  int originY = 0;          // the image's top on the reference grid
+  int chromaStep = 1;       // subsampling of the second and third components, both ways
 };
 
 // Returns sample c of the made picture at x, y.
@@ -42,23 +46,26 @@ int MadeSample(int x, int y, int c) { return (x * 9 + y * 5 + c * 70) & 255; }
 
 void WriteJp2(const std::string& path, const Made& made) {
   std::vector<opj_image_cmptparm_t> parameters(static_cast<size_t>(made.components));
-  for (opj_image_cmptparm_t& p : parameters) {
+  for (size_t c = 0; c < parameters.size(); ++c) {
+    opj_image_cmptparm_t& p = parameters[c];
     std::memset(&p, 0, sizeof p);
-    p.dx = p.dy = 1;
-    p.w = static_cast<OPJ_UINT32>(made.width);
-    p.h = static_cast<OPJ_UINT32>(made.height);
+    const int step = c > 0 ? made.chromaStep : 1;
+    p.dx = p.dy = static_cast<OPJ_UINT32>(step);
+    p.y0 = static_cast<OPJ_UINT32>((made.originY + step - 1) / step);
+    p.w = static_cast<OPJ_UINT32>((made.width + step - 1) / step);
+    p.h = static_cast<OPJ_UINT32>((made.originY + made.height + step - 1) / step) - p.y0;
     p.prec = 8;
   }
   std::unique_ptr<opj_image_t, OpjImageFree> image(
       opj_image_create(static_cast<OPJ_UINT32>(made.components), parameters.data(),
                        made.components == 3 ? OPJ_CLRSPC_SRGB : OPJ_CLRSPC_GRAY));
   ASSERT_NE(image, nullptr);
+  image->y0 = static_cast<OPJ_UINT32>(made.originY);
   image->x1 = static_cast<OPJ_UINT32>(made.width);
-  image->y1 = static_cast<OPJ_UINT32>(made.height);
+  image->y1 = static_cast<OPJ_UINT32>(made.originY + made.height);
   for (int c = 0; c < made.components; ++c) {
-    for (int i = 0; i < made.width * made.height; ++i) {
-      image->comps[c].data[i] = MadeSample(i % made.width, i / made.width, c);
-    }
+    const int w = static_cast<int>(image->comps[c].w), h = static_cast<int>(image->comps[c].h);
+    for (int i = 0; i < w * h; ++i) image->comps[c].data[i] = MadeSample(i % w, i / w, c);
   }
   opj_cparameters_t settings;
   opj_set_default_encoder_parameters(&settings);
@@ -292,8 +299,60 @@ TEST(Jp2DecoderTest, ReducesToTheSmallestSizeNotBelowTheRequest) {
   }
 }
 
+// An untiled image is decoded in bands of rows (64 at the least): thin bands, each on a fresh
+// codec here, give exactly the pixels of one band as high as the image, across origin offsets,
+// subsampled components, palettes, signed samples and reduced resolutions.
+TEST(Jp2DecoderTest, UntiledImagesDecodeInBandsAsInOne) {
+  TempDir dir;
+  const std::string rgb = dir / "rgb.jp2", grey = dir / "grey.j2k", ycc = dir / "420.j2k";
+  WriteJp2(rgb, {.width = 150, .height = 400});
+  WriteJp2(grey, {.width = 100, .height = 300, .components = 1, .codestream = true});
+  // Bands start on odd rows, between two rows of chroma samples.
+  WriteJp2(ycc, {.width = 90, .height = 300, .codestream = true, .originY = 3, .chromaStep = 2});
+  struct BandCase {
+    const char* name;
+    std::string path;
+    DecodeRequest request;
+    int width, height;
+  } cases[] = {
+      {"made RGB", rgb, {}, 150, 400},
+      {"made RGB at half size", rgb, {70, 190}, 75, 200},
+      {"made grey codestream", grey, {}, 100, 300},
+      {"made 4:2:0 at an odd origin", ycc, {}, 90, 300},
+      {"origin offset, a quarter", kValid / "libvips/Bretagne2_4.j2k", {600, 400}, 648, 486},
+      {"origin, subsampled", kValid / "openjpeg-data/p1_01.j2k", {}, 122, 99},
+      {"sYCC 4:2:0", kValid / "openjpeg-data/file3.jp2", {}, 480, 640},
+      {"palette", kValid / "openjpeg-data/file9.jp2", {}, 768, 512},
+      {"16-bit signed", kValid / "openjpeg-data/pacs.ge.j2k", {}, 512, 512},
+  };
+  for (const BandCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!fs::exists(c.path)) continue;  // a corpus sample, absent without the corpus
+    DecodedPage banded, whole;
+    auto thin = OpenJp2DecoderInBands(InputFile::Open(c.path.c_str()), 1);
+    ASSERT_EQ(DecodePage(thin.get(), 0, c.request, 7, &banded), DecodeStage::kDone);
+    auto tall = OpenJp2DecoderInBands(InputFile::Open(c.path.c_str()), uint64_t{1} << 40);
+    ASSERT_EQ(DecodePage(tall.get(), 0, c.request, 0, &whole), DecodeStage::kDone);
+    EXPECT_EQ(banded.width, c.width);
+    EXPECT_EQ(banded.height, c.height);
+    EXPECT_EQ(whole.height, c.height);
+    EXPECT_TRUE(banded.pixels == whole.pixels);
+  }
+  // Stored losslessly, the made picture comes back sample for sample.
+  DecodedPage page;
+  auto decoder = OpenJp2DecoderInBands(InputFile::Open(rgb.c_str()), 1);
+  ASSERT_EQ(DecodePage(decoder.get(), 0, {}, 0, &page), DecodeStage::kDone);
+  int wrong = 0;
+  for (size_t i = 0; i < page.pixels.size(); ++i) {
+    const int x = int(i / 3 % 150), y = int(i / 3 / 150), c = int(i % 3);
+    wrong += page.pixels[i] != MadeSample(x, y, c);
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
 // Headers that would make OpenJPEG allocate gigabytes are refused from their SIZ marker before
-// any decoding; a tiled one as large fails quickly once its tiles are found missing.
+// any decoding; a tiled one as large fails quickly once its tiles are found missing, and an
+// untiled one is refused only when even its records and bands exceed the decode budget.
 TEST(Jp2DecoderTest, HostileSizesAreRefusedBeforeDecoding) {
   TempDir dir;
   const std::string made = dir / "made.j2k";
@@ -331,6 +390,15 @@ TEST(Jp2DecoderTest, HostileSizesAreRefusedBeforeDecoding) {
     EXPECT_EQ(DecodePage(decoder.get(), 0, {}, 16, &page), c.stage);
     EXPECT_EQ(decoder ? decoder->LastFailure().kind : failure.kind, c.kind);
   }
+  // An untiled image far too large to decode whole is read in bands, so it is not refused.
+  std::string bytes = original;
+  for (size_t at : {8, 12, 24, 28}) put32(bytes, at, 12000);
+  WriteFile(made, bytes);
+  auto decoder = OpenDecoder(made.c_str());
+  ASSERT_NE(decoder, nullptr);
+  PageInfo info;
+  EXPECT_TRUE(decoder->StartPage(0, {}, &info));
+  EXPECT_EQ(info.height, 12000);
 }
 
 }  // namespace
