@@ -9,6 +9,9 @@ namespace {
 struct ProfileCloser {
   void operator()(void* profile) const { cmsCloseProfile(profile); }
 };
+struct CurveFree {
+  void operator()(cmsToneCurve* curve) const { cmsFreeToneCurve(curve); }
+};
 struct TransformDeleter {
   void operator()(void* transform) const { cmsDeleteTransform(transform); }
 };
@@ -135,4 +138,25 @@ std::unique_ptr<RowSource> MakeColorStage(std::unique_ptr<RowSource> source, Pix
   TransformPtr cmyk;
   if (layout == PixelLayout::kCMYK8) cmyk = MakeCmykTransform(icc);
   return std::make_unique<ColorStage>(std::move(source), layout, std::move(cmyk), channels);
+}
+
+std::vector<uint8_t> RgbProfile(const double (&xy)[8], double gamma) {
+  const cmsCIExyY white = {xy[6], xy[7], 1.0};
+  const cmsCIExyYTRIPLE primaries = {{xy[0], xy[1], 1.0}, {xy[2], xy[3], 1.0}, {xy[4], xy[5], 1.0}};
+  const cmsFloat64Number srgb[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+  std::unique_ptr<cmsToneCurve, CurveFree> curve(
+      gamma > 0 ? cmsBuildGamma(nullptr, gamma) : cmsBuildParametricToneCurve(nullptr, 4, srgb));
+  if (!curve) return {};
+  cmsToneCurve* curves[3] = {curve.get(), curve.get(), curve.get()};
+  ProfilePtr profile(cmsCreateRGBProfile(&white, &primaries, curves));
+  if (!profile) return {};
+  cmsUInt32Number size = 0;
+  if (!cmsSaveProfileToMem(profile.get(), nullptr, &size) || size == 0) return {};
+  std::vector<uint8_t> icc(size);
+  if (!cmsSaveProfileToMem(profile.get(), icc.data(), &size) || size < 36) return {};
+  // lcms2 stamps the time of making into the header (bytes 24 to 35); a fixed date keeps the
+  // output a function of the source alone, so that two runs write the same bytes.
+  static constexpr uint8_t kCreated[12] = {0x07, 0xe8, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};  // 2024-01-01
+  std::memcpy(icc.data() + 24, kCreated, sizeof kCreated);
+  return icc;
 }

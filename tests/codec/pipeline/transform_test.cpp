@@ -2,9 +2,12 @@
 // colour normalisation and resampling, run over pages served by an in-memory decoder.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <thread>
 
+#include "codec/pipeline/color.h"
 #include "codec/pipeline/orient.h"
 #include "codec/pipeline/pipeline.h"
 #include "codec/pipeline/row_source.h"
@@ -161,6 +164,18 @@ TEST(PipelinePixels, ColourNormalisation) {
     ASSERT_TRUE(RunPipeline(decoder, Header(), c.channels, &out));
     EXPECT_EQ(out.pixels, c.expected);
   }
+}
+
+TEST(PipelinePixels, ProfilesMadeFromPrimariesDependOnlyOnThem) {
+  const double displayP3[8] = {0.680, 0.320, 0.265, 0.690, 0.150, 0.060, 0.3127, 0.3290};
+  const std::vector<uint8_t> first = RgbProfile(displayP3, 0);
+  ASSERT_GT(first.size(), 128u);
+  EXPECT_EQ(IccColorSpace(first), IccSpace::kRgb);
+  // lcms2 stamps the time into a profile it makes: a second later the same colours must give
+  // the same bytes, or two runs over one source write different files.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(RgbProfile(displayP3, 0), first);
+  EXPECT_NE(RgbProfile(displayP3, 2.2), first);
 }
 
 TEST(PipelinePixels, ResizeOfConstantImageStaysConstant) {

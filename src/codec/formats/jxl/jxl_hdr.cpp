@@ -6,17 +6,12 @@
 #include <cmath>
 #include <memory>
 
+#include "codec/pipeline/color.h"
+
 namespace {
 
 constexpr double kReferenceWhiteNits = 203.0;  // BT.2408's graphics white
 constexpr double kKnee = 0.8;  // relative luminance up to which values are kept as they are
-
-struct ProfileCloser {
-  void operator()(void* profile) const { cmsCloseProfile(profile); }
-};
-struct CurveFree {
-  void operator()(cmsToneCurve* curve) const { cmsFreeToneCurve(curve); }
-};
 
 // Returns the luminance in cd/m2 that PQ signal v (0..1) stands for.
 double PqToNits(double v) {
@@ -100,15 +95,7 @@ std::vector<uint8_t> SrgbCurveProfile(const JxlColorEncoding& encoding) {
   cmsCIExyY white;
   cmsCIExyYTRIPLE primaries;
   Chromaticities(encoding, &white, &primaries);
-  const cmsFloat64Number srgb[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
-  std::unique_ptr<cmsToneCurve, CurveFree> curve(cmsBuildParametricToneCurve(nullptr, 4, srgb));
-  if (!curve) return {};
-  cmsToneCurve* curves[3] = {curve.get(), curve.get(), curve.get()};
-  std::unique_ptr<void, ProfileCloser> profile(cmsCreateRGBProfile(&white, &primaries, curves));
-  if (!profile) return {};
-  cmsUInt32Number size = 0;
-  if (!cmsSaveProfileToMem(profile.get(), nullptr, &size) || size == 0) return {};
-  std::vector<uint8_t> icc(size);
-  if (!cmsSaveProfileToMem(profile.get(), icc.data(), &size)) return {};
-  return icc;
+  const double xy[8] = {primaries.Red.x,  primaries.Red.y,  primaries.Green.x, primaries.Green.y,
+                        primaries.Blue.x, primaries.Blue.y, white.x,           white.y};
+  return RgbProfile(xy, 0);
 }
