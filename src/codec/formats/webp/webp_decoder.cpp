@@ -81,12 +81,26 @@ class WebpDecoder final : public Decoder {
     return true;
   }
 
-  bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
+  bool StartPage(int page, const DecodeRequest& request, PageInfo* info) override {
     started_ = false;
     if (page < 0 || page >= pages_) return false;
+    pageWidth_ = width_;
+    pageHeight_ = height_;
+    if (!animated_) {
+      // libwebp scales while it decodes: halvings (up to an eighth) that stay at least as
+      // large as asked average whole blocks of pixels, and leave the rest to the resampler.
+      int shift = 0;
+      while (shift < 3 && request.minWidth > 0 && request.minHeight > 0 &&
+             ((width_ + (2 << shift) - 1) >> (shift + 1)) >= request.minWidth &&
+             ((height_ + (2 << shift) - 1) >> (shift + 1)) >= request.minHeight) {
+        ++shift;
+      }
+      pageWidth_ = (width_ + (1 << shift) - 1) >> shift;
+      pageHeight_ = (height_ + (1 << shift) - 1) >> shift;
+    }
     if (!(animated_ ? DecodeFrame(page) : DecodeStill())) return false;
-    info->width = width_;
-    info->height = height_;
+    info->width = pageWidth_;
+    info->height = pageHeight_;
     info->layout = alpha_ ? PixelLayout::kRGBA8 : PixelLayout::kRGB8;
     info->orientation = orientation_;
     info->icc = icc_;
@@ -97,8 +111,8 @@ class WebpDecoder final : public Decoder {
   }
 
   bool ReadRows(uint8_t* rows, size_t stride, int count) override {
-    if (!started_ || count < 0 || count > height_ - nextRow_) return false;
-    const size_t width = static_cast<size_t>(width_);
+    if (!started_ || count < 0 || count > pageHeight_ - nextRow_) return false;
+    const size_t width = static_cast<size_t>(pageWidth_);
     for (int i = 0; i < count; ++i, ++nextRow_) {
       uint8_t* out = rows + static_cast<size_t>(i) * stride;
       if (!animated_) {
@@ -117,17 +131,31 @@ class WebpDecoder final : public Decoder {
   }
 
  private:
+  // Decodes the still picture at pageWidth_ x pageHeight_ into still_, unless it is there.
   bool DecodeStill() {
-    if (!still_.empty()) return true;
+    if (!still_.empty() && stillWidth_ == pageWidth_ && stillHeight_ == pageHeight_) return true;
+    still_.clear();
     const size_t channels = alpha_ ? 4 : 3;
-    const size_t stride = static_cast<size_t>(width_) * channels;
-    std::vector<uint8_t> pixels(stride * static_cast<size_t>(height_));
-    const uint8_t* ok = alpha_ ? WebPDecodeRGBAInto(data_.data(), data_.size(), pixels.data(),
-                                                    pixels.size(), static_cast<int>(stride))
-                               : WebPDecodeRGBInto(data_.data(), data_.size(), pixels.data(),
-                                                   pixels.size(), static_cast<int>(stride));
-    if (ok == nullptr) return false;
+    const size_t stride = static_cast<size_t>(pageWidth_) * channels;
+    std::vector<uint8_t> pixels(stride * static_cast<size_t>(pageHeight_));
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) return false;
+    config.output.colorspace = alpha_ ? MODE_RGBA : MODE_RGB;
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = pixels.data();
+    config.output.u.RGBA.stride = static_cast<int>(stride);
+    config.output.u.RGBA.size = pixels.size();
+    if (pageWidth_ != width_ || pageHeight_ != height_) {
+      config.options.use_scaling = 1;
+      config.options.scaled_width = pageWidth_;
+      config.options.scaled_height = pageHeight_;
+    }
+    const bool ok = WebPDecode(data_.data(), data_.size(), &config) == VP8_STATUS_OK;
+    WebPFreeDecBuffer(&config.output);  // frees nothing of ours: the memory is external
+    if (!ok) return false;
     still_ = std::move(pixels);
+    stillWidth_ = pageWidth_;
+    stillHeight_ = pageHeight_;
     return true;
   }
 
@@ -177,7 +205,9 @@ class WebpDecoder final : public Decoder {
   bool started_ = false;
   int nextRow_ = 0;
   std::vector<uint8_t> still_;
-  const uint8_t* canvas_ = nullptr;  // owned by anim_
+  const uint8_t* canvas_ = nullptr;       // owned by anim_
+  int pageWidth_ = 0, pageHeight_ = 0;    // of the started page, smaller when decoded scaled
+  int stillWidth_ = 0, stillHeight_ = 0;  // of the picture held in still_
   int framesDone_ = 0;
 };
 

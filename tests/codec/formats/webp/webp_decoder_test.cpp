@@ -107,6 +107,50 @@ TEST(WebpDecoderTest, DecodesStillImages) {
   }
 }
 
+// Stills are decoded scaled by halvings that stay at least as large as asked; the result is
+// the picture averaged over blocks, whatever band height reads it.
+TEST(WebpDecoderTest, StillsShrinkOnLoad) {
+  const int w = 64, h = 48;
+  Bytes rgb = Picture(w, h, 3, 3);
+  TempDir dir;
+  WriteFile(dir / "still.webp",
+            Encode([&](uint8_t** o) { return WebPEncodeLosslessRGB(rgb.data(), w, h, w * 3, o); }));
+  struct ScaleCase {
+    DecodeRequest request;
+    int width, height;
+  } cases[] = {{{0, 0}, 64, 48},   {{64, 1}, 64, 48},  {{33, 24}, 64, 48}, {{32, 24}, 32, 24},
+               {{20, 10}, 32, 24}, {{16, 12}, 16, 12}, {{1, 1}, 8, 6}};
+  for (const ScaleCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.request.minWidth << "x" << c.request.minHeight);
+    auto decoder = Open(dir / "still.webp");
+    ASSERT_NE(decoder, nullptr);
+    PageInfo info, banded;
+    Bytes pixels, bandedPixels;
+    ASSERT_EQ(DecodePage(decoder.get(), 0, c.request, 0, &info, &pixels), DecodeStage::kDone);
+    ASSERT_EQ(DecodePage(decoder.get(), 0, c.request, 5, &banded, &bandedPixels),
+              DecodeStage::kDone);
+    EXPECT_EQ(info.width, c.width);
+    EXPECT_EQ(info.height, c.height);
+    EXPECT_EQ(pixels, bandedPixels);
+    // The average of each block of the original.
+    const int block = w / c.width;
+    Bytes averaged;
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        for (int k = 0; k < 3; ++k) {
+          int sum = 0;
+          for (int dy = 0; dy < block; ++dy) {
+            for (int dx = 0; dx < block; ++dx)
+              sum += rgb[((y * block + dy) * w + x * block + dx) * 3 + k];
+          }
+          averaged.push_back(static_cast<uint8_t>((sum + block * block / 2) / (block * block)));
+        }
+      }
+    }
+    EXPECT_GE(Psnr(pixels, averaged), 30.0);
+  }
+}
+
 // Returns pixels as RGBA, opaque when they have no alpha.
 Bytes AsRgba(const Bytes& pixels, PixelLayout layout) {
   if (layout == PixelLayout::kRGBA8) return pixels;
