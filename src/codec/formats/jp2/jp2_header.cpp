@@ -64,7 +64,7 @@ Jp2ColourSpace IccColourSpace(const std::vector<uint8_t>& icc) {
   return Jp2ColourSpace::kUnknown;
 }
 
-// Reads the first colour specification; later ones are ignored, as the format asks.
+// Reads the first colr box; JP2 readers take the first one and ignore any later ones.
 void ReadColr(const uint8_t* p, uint64_t length, Jp2Header* header, bool* seen) {
   if (*seen || length < 3) return;
   const uint8_t method = p[0];
