@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     job.m_strSource = root;
     job.m_strMask = "*.jpg";
     auto start = std::chrono::steady_clock::now();
-    CollectSourceFiles(job, 1);
+    CollectSourceFiles(job, 1, SystemPlatform());
     seconds.push_back(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     found = job.m_files.size();
