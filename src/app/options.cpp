@@ -23,6 +23,8 @@ enum class Key {
   kRotation,
   kHelp,
   kJobs,
+  kShard,
+  kUpdate,
 };
 
 struct KeyRule {
@@ -46,6 +48,8 @@ constexpr KeyRule kKeys[] = {
     {"-rot", Key::kRotation},
     {"-?", Key::kHelp},
     {"-j", Key::kJobs},
+    {"-shard", Key::kShard},
+    {"-u", Key::kUpdate},
 };
 
 // Copies what fits of value into a zero-filled field of FieldSize bytes (terminator
@@ -72,6 +76,18 @@ void ApplySource(std::string_view value, CConvertJob& job, Platform& platform) {
     job.m_strSource = platform.CurrentDir(&cwd) ? cwd : std::string();
   }
   if (job.m_strMask.empty()) job.m_strMask = "*.*";
+}
+
+// "-shardK/N": both numbers must be read, and N be at least 1; otherwise nothing changes. An
+// index outside 0 to N-1 is kept, so that the run converts nothing rather than everything.
+void ApplyShard(std::string_view value, CConvertSettings& settings) {
+  char field[24] = {};
+  std::memcpy(field, value.data(), std::min(value.size(), sizeof field - 1));
+  int index = 0;
+  int count = 0;
+  if (std::sscanf(field, "%d/%d", &index, &count) != 2 || count < 1) return;
+  settings.m_nShardIndex = index;
+  settings.m_nShardCount = count;
 }
 
 void ApplyDest(std::string_view value, CConvertJob& job) {
@@ -131,6 +147,12 @@ void ApplyArgument(const std::string& argument, CConvertSettings& settings, CCon
         break;
       case Key::kJobs:
         ParseNumber<5>(value, "%d", &settings.m_nJobs);
+        break;
+      case Key::kShard:
+        ApplyShard(value, settings);
+        break;
+      case Key::kUpdate:
+        settings.m_bUpdate = 1;
         break;
     }
     return;

@@ -1,12 +1,16 @@
 #include "app/run.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "app/banner.h"
 #include "app/options.h"
 #include "batch/collect.h"
 #include "batch/convert.h"
+#include "batch/output_path.h"
 #include "batch/progress.h"
+#include "batch/shard.h"
 #include "settings/convert_settings.h"
 
 int RunXevra(int argc, char** argv, Platform& platform) {
@@ -23,6 +27,20 @@ int RunXevra(int argc, char** argv, Platform& platform) {
   }
   if (job.m_strDest.empty()) job.m_strDest = job.m_strSource;
   CollectSourceFiles(job, settings.m_bSubfolders, platform);
+  // A part is taken from the whole list, so that every part sees the same files and the
+  // parts' counts add up to one run's.
+  bool partOutOfRange = false;
+  if (settings.m_nShardCount >= 1) {
+    std::string singleFile =
+        settings.m_bSingleFile != 0
+            ? std::string(settings.m_szSingleFile,
+                          strnlen(settings.m_szSingleFile, sizeof settings.m_szSingleFile))
+            : std::string();
+    job.m_files = KeepShard(job.m_files, SourceFolderFullPath(job, platform),
+                            FormatExtension(settings.m_nFormat), singleFile, settings.m_nShardIndex,
+                            settings.m_nShardCount);
+    partOutOfRange = settings.m_nShardIndex < 0 || settings.m_nShardIndex >= settings.m_nShardCount;
+  }
   int count = static_cast<int>(job.m_files.size());
   PrintFoundCount(count);
   int status = 0;
@@ -33,6 +51,9 @@ int RunXevra(int argc, char** argv, Platform& platform) {
     job.m_files.clear();
     job.m_files.shrink_to_fit();
   }
+  // A part that does not exist (an array numbered from 1 instead of 0) must not pass for
+  // a success while the part it should have been is never converted.
+  if (partOutOfRange) status = 1;
   std::fflush(stdout);
   return status;
 }

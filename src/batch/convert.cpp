@@ -14,6 +14,7 @@
 #include "batch/naming.h"
 #include "batch/output_path.h"
 #include "batch/progress.h"
+#include "batch/update.h"
 #include "batch/work_pool.h"
 #include "codec/image_interface.h"
 
@@ -169,9 +170,12 @@ class Coordinator {
 
   std::string FreePagePath(const std::string& outputPath, int page) {
     std::string path = PagePath(outputPath, page, extension_);
-    if (settings_.m_bOverwrite == 0) path = MakeUniqueName(path, extension_, gated_);
+    if (!Overwrite()) path = MakeUniqueName(path, extension_, gated_);
     return path;
   }
+
+  // With -u as with -ov, every output takes its own name.
+  bool Overwrite() const { return settings_.m_bOverwrite != 0 || settings_.m_bUpdate != 0; }
 
   std::unique_ptr<FileJob> Decide(size_t index) {
     CConvertSettings& s = settings_;
@@ -180,16 +184,32 @@ class Coordinator {
     file->text = StatusText(kStatusName, DisplayName(file->source));
     // An earlier file's output may be this very source (outputs beside their sources, -ov).
     Settle(file->source);
+    std::string relative = RelativePath(file->source, sourceFolder_);
+    std::string outputPath =
+        job_.m_strDest + "/" + (s.m_bSingleFile != 0 ? SingleFileName(s) : relative);
+    // -u skips a source whose outputs are all there and not older. A whole-file output is
+    // judged without reading the source; page outputs need its page count. The single file
+    // of single-file mode says nothing about any one source, so there every source is converted.
+    bool update = s.m_bUpdate != 0 && s.m_bSingleFile == 0;
+    std::string wanted = ApplyExtension(relative, outputPath, extension_);
+    if (update && s.m_bSeparatePages == 0 && UpToDate({wanted}, file->source, gated_)) {
+      file->text += StatusText(kStatusUpToDate, "");
+      return file;
+    }
     file->codec = std::make_unique<CImageInterface>();
     if (file->codec->Load(file->source.c_str()) == 0) {
       file->text += StatusText(kStatusLoadFailed, "");
       allConverted_ = false;
       return file;
     }
+    int pageCount = file->codec->GetPageCount();
+    if (update && s.m_bSeparatePages != 0 &&
+        UpToDate(OutputsOf(wanted, true, pageCount, extension_), file->source, gated_)) {
+      file->codec->CloseHandle();
+      file->text += StatusText(kStatusUpToDate, "");
+      return file;
+    }
     file->text += StatusText(kStatusLoaded, "");
-    std::string relative = RelativePath(file->source, sourceFolder_);
-    std::string outputPath =
-        job_.m_strDest + "/" + (s.m_bSingleFile != 0 ? SingleFileName(s) : relative);
     if (!PrepareFolder(FolderOf(outputPath))) {
       file->codec->CloseHandle();
       // The line is closed like any failed file's, so the next file starts a line of its own.
@@ -198,13 +218,12 @@ class Coordinator {
       return file;
     }
     outputPath = ApplyExtension(relative, outputPath, extension_);
-    if (index == 0 && s.m_bOverwrite != 0 && s.m_bSingleFile != 0) {
+    if (index == 0 && Overwrite() && s.m_bSingleFile != 0) {
       DeleteExisting(outputPath, gated_);
     }
-    if (s.m_bOverwrite == 0 && s.m_bSingleFile == 0) {
+    if (!Overwrite() && s.m_bSingleFile == 0) {
       outputPath = MakeUniqueName(outputPath, extension_, gated_);
     }
-    int pageCount = file->codec->GetPageCount();
     file->split = s.m_bSeparatePages != 0 && pageCount >= 2;
     if (file->split) {
       // A TIFF collecting a whole batch takes page 0 under the single file's own name.
@@ -224,7 +243,7 @@ class Coordinator {
   // The one file of single-file mode may be replaced by this batch's own later saves; a file
   // of that name from before the batch only with -ov.
   bool MayReplace(const PageTask& task) const {
-    if (settings_.m_bOverwrite != 0) return true;
+    if (Overwrite()) return true;
     return task.intoSingleFile && singleFileWritten_;
   }
 

@@ -22,6 +22,10 @@ class GatedPlatform final : public Platform {
     settle_(path);
     return inner_.IsFolder(path);
   }
+  bool ModifiedTime(const std::string& path, int64_t* nanoseconds) override {
+    settle_(path);
+    return inner_.ModifiedTime(path, nanoseconds);
+  }
   bool MakeDir(const std::string& path) override {
     settle_(path);
     return inner_.MakeDir(path);

@@ -17,6 +17,8 @@ std::string StatusText(int code, const std::string& text) {
       return ".Loading failed\n";
     case kStatusConvertFailed:
       return ".Converting failed\n";
+    case kStatusUpToDate:
+      return "..Up to date\n";
     default:
       return std::string();
   }

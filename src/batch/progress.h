@@ -12,6 +12,7 @@ enum StatusCode {
   kStatusPageSaved = 3,      // ".."
   kStatusLoadFailed = 4,     // ".Loading failed\n"
   kStatusConvertFailed = 5,  // ".Converting failed\n"
+  kStatusUpToDate = 6,       // "..Up to date\n": with -u, every output is there and not older
 };
 
 // Prints " <count> graphic files found" and an empty line.

@@ -48,6 +48,11 @@ class Platform {
   // permissions; false otherwise.
   virtual bool IsFolder(const std::string& path) = 0;
 
+  // Returns true and the last modification time of the file at path (links followed), in
+  // nanoseconds since 1970, in *nanoseconds; false when it is missing, a folder or cannot be
+  // examined.
+  virtual bool ModifiedTime(const std::string& path, int64_t* nanoseconds) = 0;
+
   // Creates the one folder path (its parent must exist). Returns true on success.
   virtual bool MakeDir(const std::string& path) = 0;
 
@@ -90,6 +95,7 @@ class PosixPlatform : public Platform {
   std::string FullPath(const std::string& pattern) override;
   bool IsWritable(const std::string& path) override;
   bool IsFolder(const std::string& path) override;
+  bool ModifiedTime(const std::string& path, int64_t* nanoseconds) override;
   bool MakeDir(const std::string& path) override;
   bool RemoveFile(const std::string& path) override;
   void OpenDocument(const std::string& document) override;

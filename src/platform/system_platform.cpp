@@ -140,6 +140,13 @@ bool PosixPlatform::IsFolder(const std::string& path) {
   return StatAnyLength(path, &st) && S_ISDIR(st.st_mode);
 }
 
+bool PosixPlatform::ModifiedTime(const std::string& path, int64_t* nanoseconds) {
+  struct stat st;
+  if (!StatAnyLength(path, &st) || S_ISDIR(st.st_mode)) return false;
+  *nanoseconds = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 bool PosixPlatform::MakeDir(const std::string& path) {
   AtPath at;
   return ResolveAtPath(path, &at) && mkdirat(at.dir, at.rest.c_str(), 0777) == 0;

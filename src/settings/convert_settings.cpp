@@ -14,4 +14,7 @@ void InitConvertSettings(CConvertSettings& settings) {
   settings.m_bSingleFile = 0;
   std::memset(settings.m_szSingleFile, 0, sizeof settings.m_szSingleFile);
   settings.m_nJobs = 0;
+  settings.m_bUpdate = 0;
+  settings.m_nShardIndex = 0;
+  settings.m_nShardCount = 0;
 }

@@ -42,6 +42,9 @@ struct Case {
   float rotation = 0.0f;
   bool help = false;
   int jobs = 0;
+  int shardIndex = 0;
+  int shardCount = 0;
+  int update = 0;
 };
 
 // The working directory of these cases is /work (see FakePlatform).
@@ -114,6 +117,22 @@ const Case kCases[] = {
     {.label = "conversions at once", .args = {"-j3"}, .jobs = 3},
     {.label = "-j is tried after every other key", .args = {"-j4-q50"}, .quality = 50},
     {.label = "-j in a destination is the destination", .args = {"d=/a-j2"}, .dest = "/a-j2"},
+    {.label = "part", .args = {"-shard2/7"}, .shardIndex = 2, .shardCount = 7},
+    {.label = "part in upper case", .args = {"-SHARD0/1"}, .shardIndex = 0, .shardCount = 1},
+    // Kept, so that the run converts nothing instead of everything.
+    {.label = "part index past the count", .args = {"-shard7/7"}, .shardIndex = 7, .shardCount = 7},
+    {.label = "part without count", .args = {"-shard2"}},
+    {.label = "part of no parts", .args = {"-shard0/0"}},
+    {.label = "part as two arguments", .args = {"-shard", "1/2"}},
+    {.label = "later readable part wins",
+     .args = {"-shard1/2", "-shard3/4", "-shardx"},
+     .shardIndex = 3,
+     .shardCount = 4},
+    {.label = "-shard= holds d=", .args = {"-shard=1/2"}, .dest = "1/2"},
+    {.label = "update", .args = {"-u"}, .update = 1},
+    {.label = "update in upper case", .args = {"-U"}, .update = 1},
+    {.label = "-u is tried after every other key", .args = {"-u-q50"}, .quality = 50},
+    {.label = "-u in a destination is the destination", .args = {"d=/a-u"}, .dest = "/a-u"},
 };
 
 TEST(Options, Table) {
@@ -130,6 +149,9 @@ TEST(Options, Table) {
     EXPECT_EQ(p.settings.m_jpg.fRotation, c.rotation);
     EXPECT_EQ(p.help, c.help);
     EXPECT_EQ(p.settings.m_nJobs, c.jobs);
+    EXPECT_EQ(p.settings.m_nShardIndex, c.shardIndex);
+    EXPECT_EQ(p.settings.m_nShardCount, c.shardCount);
+    EXPECT_EQ(p.settings.m_bUpdate, c.update);
   }
 }
 

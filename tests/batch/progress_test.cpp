@@ -19,7 +19,8 @@ const StatusCase kStatusCases[] = {
     {4, "", ".Loading failed\n"},
     {5, "", ".Converting failed\n"},
     {1, "ignored", ".."},
-    {6, "x", ""},
+    {6, "x", "..Up to date\n"},
+    {7, "x", ""},
     {-1, "x", ""},
 };
 
