@@ -132,6 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
         // xevra would read "d=dst/jobs=2" as a source, since it looks for "s=" first.
         RefusedCase{"FolderHoldsSourceKey", {"jobs=2/a.bmp"}, {"src", "dst"}},
         RefusedCase{"FolderHoldsSourceKeyInCapitals", {"JOBS=2/a.bmp"}, {"src", "dst"}},
+        // The root's line would come first: nothing of the list may be printed.
+        RefusedCase{"RootFilesBeforeBadFolder", {"a.bmp", "jobs=2/b.bmp"}, {"src", "dst"}},
         RefusedCase{"DestinationHoldsSourceKey", {"a.bmp"}, {"src", "out/runs=1"}},
         RefusedCase{"FolderHoldsLineBreak", {"two\nlines/a.bmp"}, {"src", "dst"}},
         RefusedCase{"SwitchSetsDestination", {"a.bmp"}, {"src", "dst", "-cd=8"}},
