@@ -174,9 +174,10 @@ class PngDecoder final : public Decoder {
     if (ihdr_.interlace_method != 0) {
       if (!DecodeWhole(imageBytes)) return false;
     } else {
-      int ret = spng_decode_image(ctx_.get(), nullptr, 0, conversion_.format,
-                                  conversion_.flags | SPNG_DECODE_PROGRESSIVE);
-      if (ret != 0) return FailDecoding(ret);
+      if (spng_decode_image(ctx_.get(), nullptr, 0, conversion_.format,
+                            conversion_.flags | SPNG_DECODE_PROGRESSIVE) != 0) {
+        return false;
+      }
       scratch_.assign(decodedRowBytes_, 0);
     }
     info->width = geometry_.width;
