@@ -94,7 +94,7 @@ void Reporter::FileDone(const std::vector<std::string>& reasons, bool converted,
   for (const std::string& reason : reasons) Say(reason);
   ++(converted ? converted_ : failed_);
   skippedPages_ += skippedPages;
-  Draw(!reasons.empty());
+  Draw(false);
 }
 
 void Reporter::Finish() {

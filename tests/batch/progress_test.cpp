@@ -95,13 +95,14 @@ TEST(Reporter, StatusLineCountsRateAndTimeLeft) {
   reporter.AfterOutput();
   platform.now += 1950;
   reporter.FileDone({"/in/b.bmp: the file ends early"}, false, 1);
+  reporter.FileDone({"/in/c.bmp: the file ends early"}, false, 0);  // too soon again
   reporter.Finish();
   reporter.AfterOutput();  // nothing is drawn after the end
   EXPECT_EQ(sink.Text(), Drawing("[0/4 files   0%  0:00 elapsed]") +
                              Drawing("[1/4 files  25%  0.5 files/s  0:02 elapsed  0:06 left]") +
                              kErase + "xevra: /in/b.bmp: the file ends early\n" +
                              Drawing("[3/4 files  75%  0.8 files/s  0:04 elapsed  0:01 left]") +
-                             kErase +
+                             kErase + "xevra: /in/c.bmp: the file ends early\n" +
                              "xevra: 2 files converted, 2 files not converted, 1 page skipped\n");
 }
 
