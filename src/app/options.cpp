@@ -159,6 +159,15 @@ void ApplyArgument(const std::string& argument, CConvertSettings& settings, CCon
   }
 }
 
+std::string_view DecidingKey(const std::string& argument) {
+  std::string lowered = argument;
+  LowerCaseInPlace(lowered);
+  for (const KeyRule& rule : kKeys) {
+    if (FindText(lowered, rule.text) != std::string::npos) return rule.text;
+  }
+  return {};
+}
+
 bool ApplyArguments(int argc, char** argv, CConvertSettings& settings, CConvertJob& job,
                     Platform& platform) {
   bool help = false;

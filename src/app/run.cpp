@@ -5,11 +5,13 @@
 #include <string>
 
 #include "app/banner.h"
+#include "app/hints.h"
 #include "app/options.h"
 #include "batch/collect.h"
 #include "batch/convert.h"
 #include "batch/output_path.h"
 #include "batch/progress.h"
+#include "batch/report.h"
 #include "batch/shard.h"
 #include "settings/convert_settings.h"
 
@@ -18,6 +20,8 @@ int RunXevra(int argc, char** argv, Platform& platform) {
     PrintBanner(platform);
     return 0;
   }
+  Reporter reporter(platform, stderr);
+  for (const std::string& hint : ArgumentHints(argc, argv, platform)) reporter.Say(hint);
   CConvertSettings settings;
   InitConvertSettings(settings);
   CConvertJob job;
@@ -43,11 +47,16 @@ int RunXevra(int argc, char** argv, Platform& platform) {
   }
   int count = static_cast<int>(job.m_files.size());
   PrintFoundCount(count);
+  std::fflush(stdout);
   int status = 0;
-  if (count != 0) {
+  if (count == 0) {
+    reporter.Say(NothingFoundText(job, settings.m_bSubfolders != 0, platform));
+  } else {
+    reporter.Start(count);
     // A batch in which any file was not converted must not pass for a success: a script
     // such as "xevra s=in/*.bmp d=out && rm -r in" would delete what was never converted.
-    if (!ConvertFiles(job, settings, platform)) status = 1;
+    if (!ConvertFiles(job, settings, platform, &reporter)) status = 1;
+    reporter.Finish();
     job.m_files.clear();
     job.m_files.shrink_to_fit();
   }

@@ -14,6 +14,7 @@
 #include "batch/naming.h"
 #include "batch/output_path.h"
 #include "batch/progress.h"
+#include "batch/report.h"
 #include "batch/update.h"
 #include "batch/work_pool.h"
 #include "codec/image_interface.h"
@@ -33,6 +34,7 @@ struct PageTask {
   bool intoSingleFile = false;  // target is the batch's single file
   bool loaded = false;          // the image could be read again for this page
   std::string temp;             // complete output, when the save succeeded
+  std::string why;              // why the page was not read again or not saved
 };
 
 // A source file from its decisions to its console line.
@@ -45,7 +47,16 @@ struct FileJob {
   bool split = false;
   std::vector<PageTask> tasks;  // empty when the file ended with its decisions
   std::future<void> worked;
+  std::vector<std::string> reasons;  // for the user, once the console line is complete
+  bool converted = true;
+  int skippedPages = 0;
 };
+
+// Returns the output folder's problem in words.
+std::string FolderWords(const std::string& folder, Platform& platform) {
+  std::string why = platform.WhyNotWritable(folder);
+  return "the output folder " + folder + " cannot be used" + (why.empty() ? "" : ": " + why);
+}
 
 SaveHeader* CurrentRecord(CConvertSettings& settings) {
   switch (settings.m_nFormat) {
@@ -83,7 +94,10 @@ void DoWork(FileJob& job, Platform& platform) {
   SaveHeader* record = CurrentRecord(job.settings);
   for (size_t k = 0; k < job.tasks.size(); ++k) {
     PageTask& task = job.tasks[k];
-    if (k > 0 && job.codec->Load(job.source.c_str()) == 0) continue;
+    if (k > 0 && job.codec->Load(job.source.c_str()) == 0) {
+      task.why = FailureWords(job.codec->LastFailure());
+      continue;
+    }
     task.loaded = true;
     if (record != nullptr) record->nPage = task.page;
     std::string temp;
@@ -91,8 +105,11 @@ void DoWork(FileJob& job, Platform& platform) {
       if (SaveWithCodec(*job.codec, job.settings, temp) != 0) {
         task.temp = temp;
       } else {
+        task.why = FailureWords(job.codec->LastFailure());
         platform.DiscardTempFile(temp);
       }
+    } else if (record != nullptr) {
+      task.why = FolderWords(FolderOf(task.target), platform);
     }
     job.codec->CloseHandle();
     if (k == 0 && task.temp.empty()) break;  // no later page is tried
@@ -112,10 +129,12 @@ std::string SingleFileName(const CConvertSettings& s) {
 
 class Coordinator {
  public:
-  Coordinator(CConvertJob& job, CConvertSettings& settings, Platform& platform, int jobs)
+  Coordinator(CConvertJob& job, CConvertSettings& settings, Platform& platform, int jobs,
+              Reporter& reporter)
       : job_(job),
         settings_(settings),
         platform_(platform),
+        reporter_(reporter),
         gated_(platform, [this](const std::string& path) { Settle(path); }),
         sourceFolder_(SourceFolderFullPath(job, platform)),
         extension_(FormatExtension(settings.m_nFormat)),
@@ -196,10 +215,13 @@ class Coordinator {
       file->text += StatusText(kStatusUpToDate, "");
       return file;
     }
+    // With no earlier file left to finish, this file's text is the console's next: its name
+    // shows while the file is read.
+    if (queue_.empty()) Emit(*file);
     file->codec = std::make_unique<CImageInterface>();
     if (file->codec->Load(file->source.c_str()) == 0) {
       file->text += StatusText(kStatusLoadFailed, "");
-      allConverted_ = false;
+      Fail(*file, -1, FailureWords(file->codec->LastFailure()));
       return file;
     }
     int pageCount = file->codec->GetPageCount();
@@ -210,11 +232,12 @@ class Coordinator {
       return file;
     }
     file->text += StatusText(kStatusLoaded, "");
+    if (queue_.empty()) Emit(*file);
     if (!PrepareFolder(FolderOf(outputPath))) {
       file->codec->CloseHandle();
       // The line is closed like any failed file's, so the next file starts a line of its own.
       file->text += StatusText(kStatusConvertFailed, "");
-      allConverted_ = false;
+      Fail(*file, -1, FolderWords(FolderOf(outputPath), gated_));
       return file;
     }
     outputPath = ApplyExtension(relative, outputPath, extension_);
@@ -269,13 +292,24 @@ class Coordinator {
         if (!task.temp.empty()) platform_.DiscardTempFile(task.temp);
         continue;
       }
+      int page = file.split ? task.page : -1;
       if (!task.loaded) {
-        allConverted_ = false;  // a page that cannot be read again is skipped without a word
+        // A page that cannot be read again is skipped without a word on the console.
+        ++file.skippedPages;
+        Fail(file, page, "skipped, it could not be read again: " + task.why);
         continue;
       }
       if (record != nullptr) record->nPage = task.page;
+      bool saveFailed = task.temp.empty();
       bool saved = Publish(task);
-      if (!saved) allConverted_ = false;
+      if (saveFailed) {
+        Fail(file, page, task.why);
+      } else if (!saved) {
+        std::string why = platform_.WhyNotPublished(task.target);
+        Fail(file, page,
+             "the output " + task.target + " cannot take its name" +
+                 (why.empty() ? "" : ": " + why));
+      }
       if (k == 0) pageZeroSaved = saved;
       if (!file.split) {
         file.text += StatusText(saved ? kStatusReady : kStatusConvertFailed, "");
@@ -293,22 +327,40 @@ class Coordinator {
   void FinishOldest() {
     Finish(*queue_.front());
     PrintFront();
+    const FileJob& done = *queue_.front();
+    reporter_.FileDone(done.reasons, done.converted, done.skippedPages);
     queue_.pop_front();
     PrintFront();
+  }
+
+  // Records that file (or its page, -1 for the whole file) was not converted, and why.
+  void Fail(FileJob& file, int page, const std::string& why) {
+    allConverted_ = false;
+    file.converted = false;
+    std::string where = file.source;
+    if (page >= 0) where += ", page " + std::to_string(page);
+    file.reasons.push_back(where + ": " + why);
+  }
+
+  // Prints what is new of file's line, at once, with the status line out of the way.
+  void Emit(FileJob& file) {
+    if (file.printed == file.text.size()) return;
+    reporter_.BeforeOutput();
+    std::fwrite(file.text.data() + file.printed, 1, file.text.size() - file.printed, stdout);
     std::fflush(stdout);
+    file.printed = file.text.size();
+    reporter_.AfterOutput();
   }
 
   // Prints what is new of the oldest file's line; later files wait their turn.
   void PrintFront() {
-    if (queue_.empty()) return;
-    FileJob& front = *queue_.front();
-    std::fwrite(front.text.data() + front.printed, 1, front.text.size() - front.printed, stdout);
-    front.printed = front.text.size();
+    if (!queue_.empty()) Emit(*queue_.front());
   }
 
   CConvertJob& job_;
   CConvertSettings& settings_;
   Platform& platform_;
+  Reporter& reporter_;
   GatedPlatform gated_;
   std::string sourceFolder_;  // the full path every entry begins with
   std::string extension_;
@@ -322,13 +374,25 @@ class Coordinator {
 
 }  // namespace
 
-bool ConvertFiles(CConvertJob& job, CConvertSettings& settings, Platform& platform) {
+bool ConvertFiles(CConvertJob& job, CConvertSettings& settings, Platform& platform,
+                  Reporter* reporter) {
+  Reporter silent(platform, nullptr);
+  Reporter& report = reporter != nullptr ? *reporter : silent;
   std::string& dest = job.m_strDest;
   while (dest.size() >= 2 && dest.back() == '"') dest.pop_back();
   if (!platform.IsWritable(dest)) platform.MakeDir(dest);
-  if (!platform.IsWritable(dest)) return false;
+  if (!platform.IsWritable(dest)) {
+    std::string why = platform.WhyNotWritable(dest);
+    report.Say("the destination folder " + dest + " cannot be used" +
+               (why.empty() ? "" : ": " + why) + "; nothing was converted");
+    return false;
+  }
+  if (!platform.IsFolder(dest)) {
+    // Every file will fail to be saved in it; the console lines say so file by file.
+    report.Say("the destination " + dest + " is a file, not a folder; nothing can be saved in it");
+  }
   if (!dest.empty() && dest.back() == '/') dest.pop_back();
   settings.m_tif.bSingleFile = settings.m_bSingleFile;
   int jobs = settings.m_nJobs >= 1 ? settings.m_nJobs : platform.ProcessorCount();
-  return Coordinator(job, settings, platform, jobs).Run();
+  return Coordinator(job, settings, platform, jobs, report).Run();
 }

@@ -49,6 +49,15 @@ class GatedPlatform final : public Platform {
   }
   void DiscardTempFile(const std::string& tempPath) override { inner_.DiscardTempFile(tempPath); }
   int ProcessorCount() override { return inner_.ProcessorCount(); }
+  bool IsErrorTerminal() override { return inner_.IsErrorTerminal(); }
+  int ErrorTerminalColumns() override { return inner_.ErrorTerminalColumns(); }
+  int64_t MonotonicMilliseconds() override { return inner_.MonotonicMilliseconds(); }
+  std::string WhyNotWritable(const std::string& folder) override {
+    return inner_.WhyNotWritable(folder);
+  }
+  std::string WhyNotPublished(const std::string& target) override {
+    return inner_.WhyNotPublished(target);
+  }
 
  private:
   Platform& inner_;

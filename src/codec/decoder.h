@@ -67,6 +67,8 @@ enum class FailureKind : uint8_t {
 struct Failure {
   FailureKind kind = FailureKind::kNone;
   std::string text;
+  int row = 0;   // the first row (from 1) that could not be read, 0 when not known
+  int rows = 0;  // of this many rows of the page as it was being read
 };
 
 class Decoder {
@@ -77,6 +79,11 @@ class Decoder {
   const Failure& LastFailure() const { return failure_; }
   // Forgets the last failure, so that the next one read is the next call's.
   void ClearFailure() { failure_ = {}; }
+  // Adds to the last failure where the reading of rows stopped: row (from 1) of rows.
+  void NoteFailedRow(int row, int rows) {
+    failure_.row = row;
+    failure_.rows = rows;
+  }
 
   // Returns the number of pages, at least 1.
   virtual int PageCount() = 0;

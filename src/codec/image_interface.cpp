@@ -7,10 +7,12 @@
 
 namespace {
 
-// Returns the decoder's own reason, or fallback when it gave none.
+// Returns the decoder's own reason, or fallback when it gave none (still with the row where
+// reading stopped, when that is known).
 Failure ReasonOf(const Decoder& decoder, FailureKind fallback) {
-  const Failure& why = decoder.LastFailure();
-  return why.kind != FailureKind::kNone ? why : Failure{fallback, {}};
+  Failure why = decoder.LastFailure();
+  if (why.kind == FailureKind::kNone) why.kind = fallback;
+  return why;
 }
 
 }  // namespace

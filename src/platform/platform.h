@@ -84,6 +84,32 @@ class Platform {
 
   // Returns the number of processors online, at least 1.
   virtual int ProcessorCount() = 0;
+
+  // What the console and the clock tell, for the messages on standard error. A platform that
+  // cannot tell answers as a pipe would: no terminal, no width, a clock that stands still.
+
+  // Returns true when standard error is a terminal; false otherwise.
+  virtual bool IsErrorTerminal() { return false; }
+
+  // Returns the width in columns of standard error's terminal; 0 when it cannot be told.
+  virtual int ErrorTerminalColumns() { return 0; }
+
+  // Returns milliseconds from a clock that never goes back; 0 when there is none.
+  virtual int64_t MonotonicMilliseconds() { return 0; }
+
+  // Returns the system's words for why folder cannot be written into (it is missing, its
+  // parent is a file, permission is refused, ...); empty when nothing seems to stand in the way.
+  virtual std::string WhyNotWritable(const std::string& folder) {
+    static_cast<void>(folder);
+    return std::string();
+  }
+
+  // Returns why a finished output cannot take the name target (a name longer than the file
+  // system allows, a folder or a read-only file of that name, ...); empty when it cannot tell.
+  virtual std::string WhyNotPublished(const std::string& target) {
+    static_cast<void>(target);
+    return std::string();
+  }
 };
 
 // The real platform of a POSIX system. Tests derive from it to make single operations fail.
@@ -103,6 +129,11 @@ class PosixPlatform : public Platform {
   bool PublishFile(const std::string& tempPath, const std::string& target, bool replace) override;
   void DiscardTempFile(const std::string& tempPath) override;
   int ProcessorCount() override;
+  bool IsErrorTerminal() override;
+  int ErrorTerminalColumns() override;
+  int64_t MonotonicMilliseconds() override;
+  std::string WhyNotWritable(const std::string& folder) override;
+  std::string WhyNotPublished(const std::string& target) override;
 
  protected:
   // Forces the data of the file at path to disk. Returns true on success (or where the file

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "codec/formats/registry.h"
 #include "codec/read_back.h"
 #include "codec/save_page.h"
 #include "codec/test_image.h"
@@ -360,15 +361,43 @@ TEST(ImageInterface, NonImagesDoNotLoad) {
   struct Case {
     const char* name;
     std::string bytes;
-    FailureKind kind;  // the reason Load gives; kNone: any reason but none
+    FailureKind kind;            // the reason Load gives; kNone: any reason but none
+    std::string looksLike = "";  // the failure's text, for kNotAnImage
   };
+  // A format of ours is told apart from the rest when this build left its library out.
+  const bool withHeif = FindSourceFormat("heif") != nullptr;
+  const std::string heic(
+      "\0\0\0\x18"
+      "ftypheic\0\0\0\0mif1heic",
+      24);
   const Case kCases[] = {
-      {"empty", "", FailureKind::kNotAnImage},
-      {"text", "hello, this is not an image\n", FailureKind::kNotAnImage},
+      {"empty", "", FailureKind::kNotAnImage, "an empty file"},
+      {"text", "hello, this is not an image\n", FailureKind::kNotAnImage, "text"},
       {"jpeg magic only", std::string("\xFF\xD8\xFF", 3), FailureKind::kTruncated},
       {"png signature only", std::string("\x89PNG\r\n\x1A\n", 8), FailureKind::kNone},
       {"bmp magic only", "BM", FailureKind::kNone},
-      {"riff not webp", "RIFF\x10\0\0\0WAVEfmt ", FailureKind::kNotAnImage},
+      {"riff not webp", std::string("RIFF\x10\0\0\0WAVEfmt ", 16), FailureKind::kNotAnImage,
+       "a WAV audio file"},
+      {"mp4",
+       std::string("\0\0\0\x18"
+                   "ftypmp42\0\0\0\0mp42isom",
+                   24),
+       FailureKind::kNotAnImage, "an MP4 video"},
+      {"quicktime",
+       std::string("\0\0\0\x14"
+                   "ftypqt  \0\0\0\0qt  ",
+                   20),
+       FailureKind::kNotAnImage, "a QuickTime video"},
+      {"matroska", "\x1a\x45\xdf\xa3\x01\x02", FailureKind::kNotAnImage,
+       "a Matroska or WebM video"},
+      {"pdf", "%PDF-1.7\n%\xe2\xe3\n", FailureKind::kNotAnImage, "a PDF document"},
+      {"docx", std::string("PK\x03\x04\x14\0\x06\0", 8), FailureKind::kNotAnImage,
+       "a zip archive or an office document"},
+      {"html", "<!DOCTYPE html>\n<html><body>", FailureKind::kNotAnImage, "an HTML page"},
+      {"svg", "<?xml version=\"1.0\"?>\n<svg width=\"10\">", FailureKind::kNotAnImage,
+       "an SVG drawing"},
+      {"heic", heic, withHeif ? FailureKind::kNone : FailureKind::kNotAnImage,
+       withHeif ? "" : "a HEIC image, but this xevra was built without libheif"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -379,6 +408,9 @@ TEST(ImageInterface, NonImagesDoNotLoad) {
     EXPECT_EQ(image.GetPageCount(), 0);
     if (c.kind != FailureKind::kNone) {
       EXPECT_EQ(image.LastFailure().kind, c.kind);
+      if (c.kind == FailureKind::kNotAnImage) {
+        EXPECT_EQ(image.LastFailure().text, c.looksLike);
+      }
     } else {
       EXPECT_NE(image.LastFailure().kind, FailureKind::kNone);
     }

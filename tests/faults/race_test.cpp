@@ -1,8 +1,12 @@
 // Another program takes an output's name after xevra found it free and before the output is
 // complete.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "batch/convert.h"
+#include "batch/report.h"
 #include "faults/fault_support.h"
 #include "support/images.h"
 
@@ -51,6 +55,56 @@ TEST_F(FaultTest, ANameTakenAfterTheTestSurvivesWithoutOverwrite) {
     }
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
   }
+}
+
+// The real system, except that another program saves text over the source (a new file
+// under its name) once its first page's output is begun.
+class ReplacingPlatform : public PosixPlatform {
+ public:
+  bool CreateTempFile(const std::string& folder, std::string* tempPath) override {
+    if (!replaced.exchange(true)) {
+      WriteFile(source + ".new", "replaced by text\n");
+      fs::rename(source + ".new", source);
+    }
+    return PosixPlatform::CreateTempFile(folder, tempPath);
+  }
+  std::string source;
+  std::atomic<bool> replaced{false};
+};
+
+TEST_F(FaultTest, PagesThatCannotBeReadAgainAreNamedOnStandardError) {
+  const std::string scan = src_ + "/scan.tif";
+  WriteTiff(scan, 4, 3, 3);
+  CConvertJob job;
+  job.m_strSource = src_;
+  job.m_strMask = "*.tif";
+  job.m_strDest = out_;
+  job.m_files = {scan};
+  CConvertSettings settings;
+  InitConvertSettings(settings);
+  settings.m_bSeparatePages = 1;
+  ReplacingPlatform platform;
+  platform.source = scan;
+  char* told = nullptr;
+  size_t toldSize = 0;
+  std::FILE* sink = open_memstream(&told, &toldSize);
+  Reporter reporter(platform, sink);
+  reporter.Start(1);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(ConvertFiles(job, settings, platform, &reporter));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), " scan.tif......Ready\n")
+      << "the console skips the pages without a word";
+  reporter.Finish();
+  std::fclose(sink);
+  const std::string why =
+      ": skipped, it could not be read again: not an image that xevra reads; "
+      "it looks like text\n";
+  EXPECT_EQ(std::string(told, toldSize), "xevra: " + scan + ", page 1" + why + "xevra: " + scan +
+                                             ", page 2" + why +
+                                             "xevra: 0 files converted, 1 file not converted, 2 "
+                                             "pages skipped\n");
+  std::free(told);
+  EXPECT_EQ(Tree(out_), std::vector<std::string>{"scan_p0.jpg"});
 }
 
 }  // namespace

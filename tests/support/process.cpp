@@ -1,9 +1,12 @@
 #include "support/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,10 +24,21 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
                          const ProcessLimits& limits) {
   ProcessResult result;
   int pipeFds[2];
-  if (pipe(pipeFds) != 0) {
+  if (limits.terminal) {
+    struct termios raw {};
+    cfmakeraw(&raw);
+    if (openpty(&pipeFds[0], &pipeFds[1], nullptr, &raw, nullptr) != 0) {
+      ADD_FAILURE() << "openpty failed";
+      return result;
+    }
+  } else if (pipe(pipeFds) != 0) {
     ADD_FAILURE() << "pipe failed";
     return result;
   }
+  // Standard error off a terminal goes to a file, read once the child is gone: no pipe to
+  // keep drained beside standard output's.
+  char errPath[] = "/tmp/xevra-stderr-XXXXXX";
+  int errFd = limits.terminal ? -1 : mkstemp(errPath);
   std::vector<std::string> argStore{program};
   argStore.insert(argStore.end(), args.begin(), args.end());
   std::vector<char*> argvv;
@@ -41,11 +55,16 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   if (pid < 0) {
     close(pipeFds[0]);
     close(pipeFds[1]);
+    if (errFd >= 0) {
+      close(errFd);
+      unlink(errPath);
+    }
     ADD_FAILURE() << "cannot start " << program;
     return result;
   }
   if (pid == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(limits.terminal ? pipeFds[1] : errFd, STDERR_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
     if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -77,6 +96,11 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   int status = 0;
   struct rusage usage {};
   wait4(pid, &status, 0, &usage);
+  if (errFd >= 0) {
+    result.err = ReadFile(errPath);
+    close(errFd);
+    unlink(errPath);
+  }
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.maxRssKb = usage.ru_maxrss;

@@ -5,7 +5,8 @@
 #include <vector>
 
 struct ProcessResult {
-  std::string out;    // everything written to standard output
+  std::string out;    // everything written to standard output (and standard error on a terminal)
+  std::string err;    // everything written to standard error, when it is not on a terminal
   int exitCode = -1;  // the exit status, or -1 when the process did not exit normally
   int signal = 0;     // the signal that ended it, 0 when it exited
   long maxRssKb = 0;  // its peak resident memory
@@ -16,6 +17,9 @@ struct ProcessLimits {
   unsigned timeoutSeconds = 0;  // the child is killed (SIGALRM) after this long; 0: never
   long maxFileBytes = 0;        // RLIMIT_FSIZE; 0: none
   int outputLines = -1;  // standard output is closed after this many lines are read; -1: never
+  // Standard output and standard error share one pseudo-terminal (raw: bytes pass unchanged),
+  // whose whole text lands in out, in the order written.
+  bool terminal = false;
 };
 
 // Runs program with args in folder cwd; extraEnv entries ("NAME=value") are added to the

@@ -89,12 +89,14 @@ std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure, FileIde
   errno = 0;
   std::unique_ptr<InputFile> file = InputFile::Open(path);
   if (!file) {
-    return Refuse(failure, FailureKind::kReadError, errno != 0 ? std::strerror(errno) : "");
+    // Without an errno the open worked and the file was refused as no regular file.
+    return Refuse(failure, FailureKind::kReadError,
+                  errno != 0 ? std::strerror(errno) : "it is not a regular file");
   }
   std::array<uint8_t, kSniffBytes> head{};
   const size_t length = file->ReadUpTo(0, head.data(), head.size());
   if (length == 0 && file->size() != 0) return Refuse(failure, FailureKind::kReadError);
-  Refuse(failure, FailureKind::kNotAnImage, "not an image we read");
+  Refuse(failure, FailureKind::kNotAnImage, GuessContent(head.data(), length));
   for (const SourceFormat& format : SourceFormats()) {
     if (!format.sniff(head.data(), length)) continue;
     // An earlier opener has consumed the first handle; each later candidate opens its own.
@@ -107,6 +109,10 @@ std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure, FileIde
       if (identity != nullptr) *identity = opened;
       return decoder;
     }
+  }
+  // An opener that found the file is not its own after all says nothing of what it is.
+  if (failure->kind == FailureKind::kNotAnImage && failure->text.empty()) {
+    failure->text = GuessContent(head.data(), length);
   }
   return nullptr;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "codec/decoder.h"
@@ -37,3 +38,8 @@ const SourceFormat* FindSourceFormat(std::string_view name);
 // handle the decoder reads.
 std::unique_ptr<Decoder> OpenDecoder(const char* path, Failure* failure = nullptr,
                                      FileIdentity* identity = nullptr);
+
+// Returns what a file whose first length bytes are head seems to be when no format of this
+// build opened it ("an MP4 video", "a HEIC image, but this xevra was built without libheif",
+// "text"); empty when the bytes do not tell.
+std::string GuessContent(const uint8_t* head, size_t length);

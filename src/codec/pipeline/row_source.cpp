@@ -25,6 +25,7 @@ class DecoderSource : public RowSource {
       if (left <= 0) return nullptr;
       int count = std::min(bandRows_, left);
       if (!decoder_.ReadRows(band_.data(), rowBytes(), count)) {
+        decoder_.NoteFailedRow(delivered_ + 1, height());
         failed_ = true;
         return nullptr;
       }

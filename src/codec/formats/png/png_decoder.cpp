@@ -206,7 +206,11 @@ class PngDecoder final : public Decoder {
       uint8_t* target = direct ? out : scratch_.data();
       int ret = spng_decode_row(ctx_.get(), target, decodedRowBytes_);
       bool last = nextRow_ + 1 == ihdr_.height;
-      if ((ret != 0 && !(ret == SPNG_EOI && last)) || (last && !FinishImage())) {
+      if (ret != 0 && !(ret == SPNG_EOI && last)) {
+        started_ = false;
+        return FailDecoding(ret);
+      }
+      if (last && !FinishImage()) {
         started_ = false;
         return false;
       }
@@ -244,6 +248,12 @@ class PngDecoder final : public Decoder {
   // libspng stops reading once the pixels are complete, before the last image data chunk's
   // CRC; reading the chunks that follow checks it. Returns false when a critical chunk's CRC is
   // wrong; a missing IEND or a damaged ancillary chunk after the image is no error.
+  // Returns false with libspng's reason for ret: the data ending early, or damage.
+  bool FailDecoding(int ret) {
+    return Fail(ret == SPNG_IO_EOF ? FailureKind::kTruncated : FailureKind::kCorrupt,
+                spng_strerror(ret));
+  }
+
   bool FinishImage() { return spng_decode_chunks(ctx_.get()) != SPNG_ECHUNK_CRC; }
 
   // Chunks before the image data; a damaged one is left out rather than failing the file.
