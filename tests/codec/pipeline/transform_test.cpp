@@ -2,6 +2,7 @@
 // colour normalisation and resampling, run over pages served by an in-memory decoder.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -342,7 +343,9 @@ TEST(PipelineReadAhead, RowsHookAndFailuresOnEitherThread) {
     ASSERT_TRUE(rows);
     CoreBudget cores;
     for (int i = 0; i < c.idle; ++i) cores.Release();
-    int calls = 0, delivered = 0, deliveredAtHook = -1;
+    // The hook may run on the helper while this thread delivers rows.
+    std::atomic<int> delivered{0};
+    int calls = 0, deliveredAtHook = -1;
     std::thread::id hookThread;
     std::function<void()> hook;
     if (c.hook) {
