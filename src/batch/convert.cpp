@@ -1,5 +1,6 @@
 #include "batch/convert.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -35,6 +36,11 @@ struct PageTask {
   bool loaded = false;          // the image could be read again for this page
   std::string temp;             // complete output, when the save succeeded
   std::string why;              // why the page was not read again or not saved
+  // When the pages of a file run as tasks of their own: the interface that reads this page
+  // (none for page 0, which the file's own reads), the task's own save records, and its end.
+  std::unique_ptr<CImageInterface> codec;
+  CConvertSettings settings;
+  std::future<void> worked;
 };
 
 // A source file from its decisions to its console line.
@@ -50,6 +56,7 @@ struct FileJob {
   std::vector<std::string> reasons;  // for the user, once the console line is complete
   bool converted = true;
   int skippedPages = 0;
+  std::atomic<bool> firstPageFailed{false};  // later pages need not be saved
 };
 
 // Returns the output folder's problem in words.
@@ -116,6 +123,42 @@ void DoWork(FileJob& job, Platform& platform) {
   }
 }
 
+// The work of one page of a file whose pages run as tasks of their own, on any thread. The
+// pages take turns with the file's decoder, in page order; each turn ends as soon as the page
+// has been decoded, so that the next page decodes while this one is encoded.
+void DoPage(FileJob& job, size_t k, Platform& platform) {
+  PageTask& task = job.tasks[k];
+  CImageInterface& codec = k == 0 ? *job.codec : *task.codec;
+  try {
+    if (k > 0 && job.firstPageFailed.load()) {
+      codec.CloseHandle();  // its turn passes; its output would be dropped anyway
+      return;
+    }
+    if (k > 0 && codec.Load(job.source.c_str()) == 0) {
+      task.why = FailureWords(codec.LastFailure());
+      return;
+    }
+    task.loaded = true;
+    SaveHeader* record = CurrentRecord(task.settings);
+    std::string temp;
+    if (record != nullptr) record->nPage = task.page;
+    if (record != nullptr && platform.CreateTempFile(FolderOf(task.target), &temp)) {
+      if (SaveWithCodec(codec, task.settings, temp) != 0) {
+        task.temp = temp;
+      } else {
+        task.why = FailureWords(codec.LastFailure());
+        platform.DiscardTempFile(temp);
+      }
+    } else if (record != nullptr) {
+      task.why = FolderWords(FolderOf(task.target), platform);
+    }
+  } catch (...) {
+    // Whatever the work did not finish counts as not saved.
+  }
+  codec.CloseHandle();
+  if (k == 0 && task.temp.empty()) job.firstPageFailed = true;
+}
+
 void AddTask(FileJob& file, int page, std::string target, bool intoSingleFile) {
   PageTask& task = file.tasks.emplace_back();
   task.page = page;
@@ -141,14 +184,19 @@ class Coordinator {
         // One file more than workers is decided ahead, so that a worker that finishes early
         // finds its next file ready instead of waiting for the oldest file's turn.
         limit_(jobs > 1 ? static_cast<size_t>(jobs) + 1 : 1),
-        pool_(jobs > 1 ? jobs : 0) {}
+        cores_(jobs > 1 ? std::make_shared<CoreBudget>() : nullptr),
+        pool_(jobs > 1 ? jobs : 0, cores_.get()) {}
 
   bool Run() {
     for (size_t i = 0; i < job_.m_files.size(); ++i) {
       while (queue_.size() >= limit_) FinishOldest();
       queue_.push_back(Decide(i));
       FileJob& file = *queue_.back();
-      if (!file.tasks.empty()) {
+      if (file.split && cores_) {
+        for (size_t k = 0; k < file.tasks.size(); ++k) {
+          file.tasks[k].worked = Submit([&file, k, this] { DoPage(file, k, platform_); });
+        }
+      } else if (!file.tasks.empty()) {
         auto promise = std::make_shared<std::promise<void>>();
         file.worked = promise->get_future();
         pool_.Submit([&file, promise, this] {
@@ -167,6 +215,17 @@ class Coordinator {
   }
 
  private:
+  // Returns the end of task, run by the pool.
+  std::future<void> Submit(std::function<void()> task) {
+    auto promise = std::make_shared<std::promise<void>>();
+    std::future<void> done = promise->get_future();
+    pool_.Submit([task = std::move(task), promise] {
+      task();
+      promise->set_value();
+    });
+    return done;
+  }
+
   // Returns once no unfinished file may still create path.
   void Settle(const std::string& path) {
     while (pending_.count(path) != 0) FinishOldest();
@@ -260,6 +319,14 @@ class Coordinator {
     }
     for (const PageTask& task : file->tasks) ++pending_[task.target];
     file->settings = s;
+    file->codec->ShareCores(cores_);
+    if (file->split && cores_) {
+      // Pages run as tasks of their own, on as many workers as are free.
+      for (size_t k = 0; k < file->tasks.size(); ++k) {
+        file->tasks[k].settings = s;
+        if (k > 0) file->tasks[k].codec = file->codec->NextPage();
+      }
+    }
     return file;
   }
 
@@ -284,6 +351,9 @@ class Coordinator {
 
   void Finish(FileJob& file) {
     if (file.worked.valid()) file.worked.wait();
+    for (PageTask& task : file.tasks) {
+      if (task.worked.valid()) task.worked.wait();
+    }
     SaveHeader* record = CurrentRecord(settings_);
     bool pageZeroSaved = false;
     for (size_t k = 0; k < file.tasks.size(); ++k) {
@@ -369,7 +439,8 @@ class Coordinator {
   std::map<std::string, int> pending_;  // names that unfinished files may still create
   bool singleFileWritten_ = false;
   bool allConverted_ = true;
-  WorkPool pool_;  // last: its threads end before anything they use
+  std::shared_ptr<CoreBudget> cores_;  // idle cores of the pool, none with one job at a time
+  WorkPool pool_;                      // last: its threads end before anything they use
 };
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "batch/work_pool.h"
 
-WorkPool::WorkPool(int threads) {
+WorkPool::WorkPool(int threads, CoreBudget* idle) : idle_(idle) {
   for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
 }
 
@@ -30,7 +30,12 @@ void WorkPool::Work() {
     std::function<void()> task;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+      if (tasks_.empty() && !stopping_) {
+        // Idle while it waits: a running task's save may borrow this core meanwhile.
+        if (idle_ != nullptr) idle_->Release();
+        wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        if (idle_ != nullptr) idle_->Occupy();
+      }
       if (tasks_.empty()) return;
       task = std::move(tasks_.front());
       tasks_.pop_front();

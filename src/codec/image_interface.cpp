@@ -1,6 +1,9 @@
 #include "codec/image_interface.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "codec/formats/registry.h"
 #include "codec/save_page.h"
@@ -17,13 +20,83 @@ Failure ReasonOf(const Decoder& decoder, FailureKind fallback) {
 
 }  // namespace
 
+// Turns are numbered 0, 1, 2 ... in the order the objects were made; a turn may end before its
+// predecessors' (an object that never loads), and the next one to wait comes after every
+// finished one.
+class CImageInterface::Relay {
+ public:
+  // Returns a new turn's number.
+  int Issue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.push_back(false);
+    return static_cast<int>(done_.size()) - 1;
+  }
+
+  // Returns what the turns before ticket left, once they have all ended.
+  Source Take(int ticket) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return current_ == ticket; });
+    return std::move(parked_);
+  }
+
+  void HandOn(int ticket, Source source) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (source.decoder) parked_ = std::move(source);
+      done_[static_cast<size_t>(ticket)] = true;
+      while (static_cast<size_t>(current_) < done_.size() && done_[static_cast<size_t>(current_)]) {
+        ++current_;
+      }
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> done_{false};  // turn 0 is the object that made the relay
+  int current_ = 0;
+  Source parked_;
+};
+
 CImageInterface::CImageInterface() = default;
 
-CImageInterface::~CImageInterface() = default;
+CImageInterface::~CImageInterface() { CloseHandle(); }
+
+void CImageInterface::ShareCores(std::shared_ptr<CoreBudget> cores) { cores_ = std::move(cores); }
+
+std::unique_ptr<CImageInterface> CImageInterface::NextPage() {
+  if (!relay_) {
+    relay_ = std::make_shared<Relay>();
+    ticket_ = 0;
+    turn_ = Turn::kHolding;
+  }
+  auto next = std::make_unique<CImageInterface>();
+  next->cores_ = cores_;
+  next->relay_ = relay_;
+  next->ticket_ = relay_->Issue();
+  next->turn_ = Turn::kWaiting;
+  return next;
+}
+
+void CImageInterface::HandOn(Source source) {
+  relay_->HandOn(ticket_, std::move(source));
+  turn_ = Turn::kDone;
+}
 
 int CImageInterface::Load(const char* path) {
-  CloseHandle();
+  Release();
   if (path == nullptr) return Failed(FailureKind::kMisuse, "no path");
+  if (turn_ == Turn::kWaiting) {
+    parked_ = relay_->Take(ticket_);
+    turn_ = Turn::kHolding;
+  }
+  int loaded = LoadOwn(path);
+  if (loaded == 0 && turn_ == Turn::kHolding) HandOn({});
+  return loaded;
+}
+
+int CImageInterface::LoadOwn(const char* path) {
   try {
     if (Resume(path)) return 1;
     Source source;
@@ -40,10 +113,10 @@ int CImageInterface::Load(const char* path) {
     reusable_ = true;
     return 1;
   } catch (const std::bad_alloc&) {
-    CloseHandle();
+    Release();
     return Failed(FailureKind::kTooLarge, "out of memory");
   } catch (...) {
-    CloseHandle();
+    Release();
     return Failed(FailureKind::kCorrupt);
   }
 }
@@ -75,14 +148,27 @@ int CImageInterface::SaveAny(const char* path, Info* info) {
   // A decoder that failed (or ran out of memory) part-way may hold a half-drawn page: it is
   // not kept for another Load.
   reusable_ = false;
+  SaveHelpers helpers;
+  helpers.cores = cores_.get();
+  if (turn_ == Turn::kHolding) {
+    // The next page's Load may go on with the decoder while this page is still encoded.
+    helpers.decoded = [this] {
+      Source source;
+      if (loaded_.pageCount > 1) {
+        source = std::move(loaded_);
+        loaded_ = {};
+      }
+      HandOn(std::move(source));
+    };
+  }
   try {
-    if (SavePage(*decoder, path, *info, &lastFailure_)) {
+    if (SavePage(*decoder, path, *info, &lastFailure_, helpers)) {
       reusable_ = true;
       return 1;
     }
-    if (lastFailure_.kind == FailureKind::kNone) {
-      lastFailure_ = ReasonOf(*decoder, FailureKind::kCorrupt);
-    }
+    // The save has put the decoder's reason, if it gave one, in lastFailure_ (it may no
+    // longer be this object's decoder to ask).
+    if (lastFailure_.kind == FailureKind::kNone) lastFailure_ = {FailureKind::kCorrupt, {}};
     return 0;
   } catch (const std::bad_alloc&) {
     return Failed(FailureKind::kTooLarge, "out of memory");
@@ -104,13 +190,22 @@ int CImageInterface::Save(const char* path, _SAVEIMAGEINFO::_JPG* info) {
   return SaveAny(path, info);
 }
 
-void CImageInterface::CloseHandle() {
+void CImageInterface::Release() {
   // Only a file of several pages is loaded again; any other decoder would just hold memory
   // and a descriptor until the next Load.
   if (loaded_.decoder && loaded_.pageCount > 1 && reusable_) parked_ = std::move(loaded_);
   loaded_ = {};
   reusable_ = false;
   lastFailure_ = {};
+}
+
+void CImageInterface::CloseHandle() {
+  Release();
+  if (turn_ == Turn::kHolding || turn_ == Turn::kWaiting) {
+    Source parked = std::move(parked_);
+    parked_ = {};
+    HandOn(std::move(parked));
+  }
 }
 
 int CImageInterface::Failed(FailureKind kind, const char* text) {

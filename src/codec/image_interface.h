@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "codec/core_budget.h"
 #include "codec/decoder.h"
 #include "settings/save_info.h"
 
@@ -37,8 +38,19 @@ class CImageInterface {
   int Save(const char* path, _SAVEIMAGEINFO::_GIF* info);
   int Save(const char* path, _SAVEIMAGEINFO::_JPG* info);
   // Releases the loaded image, if any; the decoder of one with several pages is kept for a
-  // Load of the same file, until a Load of any other or the end of this object.
+  // Load of the same file, until a Load of any other or the end of this object. An object made
+  // by NextPage ends its turn here (or earlier, see NextPage) whether or not it loaded.
   void CloseHandle();
+  // Lets the saves of this object, and of the objects NextPage makes from it after, borrow
+  // idle cores of cores for helper threads; without, every save runs on its caller's thread.
+  void ShareCores(std::shared_ptr<CoreBudget> cores);
+  // Returns an object for a later page of the file loaded here, to be used on another thread.
+  // The objects made this way take turns with this one in the order they were made: a Load
+  // waits for its turn, and continues with the decoder that the turns before left where
+  // they left it. A turn ends as soon as a save has read every row of its page from the
+  // decoder (before the page is encoded), or at CloseHandle, a failed Load or the object's end.
+  // Once its turn is over an object loads on its own, and GetPageCount says 0 until it does.
+  std::unique_ptr<CImageInterface> NextPage();
   // Returns why the last Load or Save failed; kind kNone after one that succeeded, except a
   // Save that wrote a stand-in (a raw file's embedded preview when its sensor data could not
   // be decoded): then the reason the original was not read, which says what stood in.
@@ -47,6 +59,8 @@ class CImageInterface {
  private:
   template <typename Info>
   int SaveAny(const char* path, Info* info);
+  // Load once this object's turn, if any, has come.
+  int LoadOwn(const char* path);
   // Returns 0 after keeping kind and text as the last failure.
   int Failed(FailureKind kind, const char* text = "");
   // Returns true with the parked decoder loaded again when it reads path as it is now; false,
@@ -60,6 +74,14 @@ class CImageInterface {
     FileIdentity identity;
     int pageCount = 0;
   };
+  // The decoder that the objects of one file's pages pass on, and whose turn it is.
+  class Relay;
+  enum class Turn : uint8_t { kNone, kWaiting, kHolding, kDone };
+
+  // Releases the loaded image, keeping its decoder in parked_ when it may be loaded again.
+  void Release();
+  // Ends this object's turn, passing on source (may be empty).
+  void HandOn(Source source);
 
   Source loaded_;
   // Splitting a file loads it once for every page: the decoder of the last one closed waits
@@ -67,4 +89,8 @@ class CImageInterface {
   Source parked_;
   bool reusable_ = false;  // no save of the loaded image failed
   Failure lastFailure_;
+  std::shared_ptr<CoreBudget> cores_;
+  std::shared_ptr<Relay> relay_;  // shared with the objects of the same file's other pages
+  int ticket_ = 0;                // this object's place among them
+  Turn turn_ = Turn::kNone;
 };

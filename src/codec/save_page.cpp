@@ -1,5 +1,6 @@
 #include "codec/save_page.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -7,6 +8,7 @@
 #include "codec/io/exif.h"
 #include "codec/io/output_file.h"
 #include "codec/pipeline/pipeline.h"
+#include "codec/pipeline/read_ahead.h"
 #include "codec/writers/bmp_writer.h"
 #include "codec/writers/gif_writer.h"
 #include "codec/writers/jpeg_writer.h"
@@ -19,12 +21,12 @@ std::string BoundedString(const char* text, size_t capacity) {
   return std::string(text, strnlen(text, capacity));
 }
 
-// Returns false after storing the reason of a failed save in *failure: the decoder's when it
-// gave one, else the system's error of the write (errno) when there is one.
-bool Failed(const Decoder& decoder, int writeErrno, Failure* failure) {
+// Returns false after storing the reason of a failed save in *failure: what the decoder said
+// when it gave a reason, else the system's error of the write (errno) when there is one.
+bool Failed(const Failure& decoderSaid, int writeErrno, Failure* failure) {
   if (failure == nullptr) return false;
-  if (decoder.LastFailure().kind != FailureKind::kNone) {
-    *failure = decoder.LastFailure();
+  if (decoderSaid.kind != FailureKind::kNone) {
+    *failure = decoderSaid;
   } else if (writeErrno != 0) {
     *failure = {FailureKind::kWriteError, std::strerror(writeErrno)};
   }
@@ -34,27 +36,53 @@ bool Failed(const Decoder& decoder, int writeErrno, Failure* failure) {
 // Runs write(rows, info) over the page's pipeline; removes path unless it succeeds.
 template <typename Write>
 bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* failure,
-         int channels, Write write) {
+         const SaveHelpers& helpers, int channels, Write write) {
   if (path == nullptr) return false;
   decoder.ClearFailure();
   PageInfo info;
   std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info);
-  if (!rows) return Failed(decoder, 0, failure);
+  if (!rows) return Failed(decoder.LastFailure(), 0, failure);
+  // Once the decoder is handed on, what it said about this page is kept from that moment.
+  Failure decoderSaid;
+  bool handedOn = false;
+  ReadAheadSource* ahead = nullptr;
+  // Decoding costs by the source's pixels, resizing and encoding by the output's.
+  uint64_t pixels =
+      std::max(static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height),
+               static_cast<uint64_t>(rows->width()) * static_cast<uint64_t>(rows->height()));
+  CoreBudget* cores = pixels >= helpers.helperMinPixels ? helpers.cores : nullptr;
+  if (cores != nullptr || helpers.decoded) {
+    std::function<void()> decoded;
+    if (helpers.decoded) {
+      decoded = [&] {
+        decoderSaid = decoder.LastFailure();
+        handedOn = true;
+        helpers.decoded();
+      };
+    }
+    auto source = std::make_unique<ReadAheadSource>(std::move(rows), cores, std::move(decoded));
+    ahead = source.get();
+    rows = std::move(source);
+  }
   RemoveUnlessKept guard(path);
   errno = 0;
-  if (!write(*rows, info)) return Failed(decoder, errno, failure);
+  bool written = write(*rows, info);
+  int writeErrno = errno;
+  if (ahead != nullptr) ahead->Join();
+  if (!handedOn) decoderSaid = decoder.LastFailure();
+  if (!written) return Failed(decoderSaid, writeErrno, failure);
   guard.Keep();
   // A decoder that read a stand-in (a raw file's preview) says why; the caller tells the user.
-  if (failure != nullptr) *failure = decoder.LastFailure();
+  if (failure != nullptr) *failure = decoderSaid;
   return true;
 }
 
 }  // namespace
 
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& info,
-              Failure* failure) {
+              Failure* failure, const SaveHelpers& helpers) {
   int channels = info.nColorDepth >= 1 && info.nColorDepth <= 8 ? 1 : 3;
-  return Run(decoder, path, info, failure, channels, [&](RowSource& rows, PageInfo& page) {
+  return Run(decoder, path, info, failure, helpers, channels, [&](RowSource& rows, PageInfo& page) {
     JpegWriteOptions options;
     options.quality = info.nQuality;
     options.icc = ProfileForOutput(page.icc, channels);
@@ -65,28 +93,28 @@ bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_JPG& in
 }
 
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_BMP& info,
-              Failure* failure) {
-  return Run(decoder, path, info, failure, 3,
+              Failure* failure, const SaveHelpers& helpers) {
+  return Run(decoder, path, info, failure, helpers, 3,
              [&](RowSource& rows, PageInfo&) { return WriteBmp(rows, path); });
 }
 
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_TIF& info,
-              Failure* failure) {
+              Failure* failure, const SaveHelpers& helpers) {
   TiffWriteOptions options;
   options.horizontalPredictor = info.nPredictor == 2;
   options.description = BoundedString(info.szDescription, sizeof info.szDescription);
   options.software = BoundedString(info.szSoftware, sizeof info.szSoftware);
-  return Run(decoder, path, info, failure, 3,
+  return Run(decoder, path, info, failure, helpers, 3,
              [&](RowSource& rows, PageInfo&) { return WriteTiff(rows, path, options); });
 }
 
 bool SavePage(Decoder& decoder, const char* path, const _SAVEIMAGEINFO::_GIF& info,
-              Failure* failure) {
+              Failure* failure, const SaveHelpers& helpers) {
   GifWriteOptions options;
   options.colorBits = info.nColorBits;
   options.interlaced = info.bInterlaced != 0;
   options.transparent = info.bTransparent != 0;
   options.transparentIndex = info.nTransparentIndex;
-  return Run(decoder, path, info, failure, 3,
+  return Run(decoder, path, info, failure, helpers, 3,
              [&](RowSource& rows, PageInfo&) { return WriteGif(rows, path, options); });
 }

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "codec/formats/registry.h"
 #include "codec/read_back.h"
@@ -32,6 +35,11 @@ class TempDir {
  private:
   std::string path_;
 };
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 template <typename Info>
 Info Record() {
@@ -301,8 +309,16 @@ TEST(FailedSave, LeavesNoFile) {
       {"memory runs out in a free rotation", exhausted, -1, 30, dir.File("out"),
        FailureKind::kNone},
   };
+  // Each case also with the rows read on a helper thread, and someone waiting for the decoder.
+  CoreBudget cores;
+  cores.Release();
+  SaveHelpers withHelper;
+  withHelper.cores = &cores;
+  withHelper.helperMinPixels = 0;
+  withHelper.decoded = [] {};
+  const SaveHelpers kHelpers[] = {SaveHelpers{}, withHelper};
   for (const Case& c : kCases) {
-    for (int format = 0; format < 4; ++format) {
+    for (int format = 0; format < 8; ++format) {
       SCOPED_TRACE(std::string(c.name) + " " + std::to_string(format));
       fs::remove(c.path);
       FakeDecoder decoder(c.page);
@@ -312,23 +328,25 @@ TEST(FailedSave, LeavesNoFile) {
         info.nWidth = c.width;
         info.fRotation = c.rotation;
         try {
-          return SavePage(decoder, path, info, &failure);
+          return SavePage(decoder, path, info, &failure, kHelpers[format / 4]);
         } catch (const std::bad_alloc&) {
           return false;
         }
       };
       bool saved = true;
-      if (format == 0) {
+      if (format % 4 == 0) {
         saved = save(Record<_SAVEIMAGEINFO::_JPG>());
-      } else if (format == 1) {
+      } else if (format % 4 == 1) {
         saved = save(Record<_SAVEIMAGEINFO::_BMP>());
-      } else if (format == 2) {
+      } else if (format % 4 == 2) {
         saved = save(Record<_SAVEIMAGEINFO::_TIF>());
       } else {
         saved = save(Record<_SAVEIMAGEINFO::_GIF>());
       }
       EXPECT_FALSE(saved);
       EXPECT_FALSE(fs::exists(c.path));
+      EXPECT_TRUE(cores.TryBorrow()) << "the helper gave its core back";
+      cores.Release();
       if (c.kind != FailureKind::kNone) {
         EXPECT_EQ(failure.kind, c.kind);
         EXPECT_FALSE(failure.text.empty());
@@ -531,6 +549,72 @@ TEST(ImageInterface, RealJpegOrientationIsAppliedBeforeResizingAndReset) {
   // Turned clockwise, the stored left (black) half becomes the top.
   EXPECT_LT(back.At(4, 2, 0), 40);
   EXPECT_GT(back.At(4, 13, 0), 215);
+}
+
+// The pages of one file saved by objects on threads of their own, taking turns with the
+// file's decoder (each page decoded while the one before is still encoded), are the pages
+// saved one after the other; an object that never loads passes its turn on.
+TEST(ImageInterface, PagesTakingTurnsOnThreadsEqualPagesSavedInTurn) {
+  TempDir dir;
+  const std::string source = dir.File("pages.tif");
+  const int kPages = 4;
+  WriteTiff(source, 1100, 1000, kPages);  // over a megapixel a page: saves may take helpers
+  std::vector<std::string> inTurn;
+  CImageInterface alone;
+  for (int p = 0; p < kPages; ++p) {
+    ASSERT_NE(alone.Load(source.c_str()), 0);
+    auto jpg = Record<_SAVEIMAGEINFO::_JPG>();
+    jpg.nPage = p;
+    ASSERT_NE(alone.Save(dir.File("alone.jpg").c_str(), &jpg), 0);
+    alone.CloseHandle();
+    inTurn.push_back(Contents(dir.File("alone.jpg")));
+  }
+  struct Case {
+    const char* name;
+    int idle;     // cores idle for helpers
+    int skipped;  // a page whose object only closes; -1: none
+  };
+  const Case kCases[] = {
+      {"no idle core", 0, -1}, {"one idle core", 1, -1}, {"page 1 never loads", 1, 1}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    auto cores = std::make_shared<CoreBudget>();
+    for (int i = 0; i < c.idle; ++i) cores->Release();
+    CImageInterface first;
+    first.ShareCores(cores);
+    ASSERT_NE(first.Load(source.c_str()), 0);
+    std::vector<std::unique_ptr<CImageInterface>> later;
+    for (int p = 1; p < kPages; ++p) later.push_back(first.NextPage());
+    std::vector<int> saved(kPages, -1);
+    std::vector<std::thread> threads;
+    // The last page's thread starts first: every Load waits for its turn.
+    for (int p = kPages - 1; p >= 0; --p) {
+      threads.emplace_back([&, p] {
+        CImageInterface& image = p == 0 ? first : *later[p - 1];
+        if (p == c.skipped) {
+          image.CloseHandle();
+          return;
+        }
+        if (p > 0 && image.Load(source.c_str()) == 0) return;
+        auto jpg = Record<_SAVEIMAGEINFO::_JPG>();
+        jpg.nPage = p;
+        saved[p] = image.Save(dir.File("page" + std::to_string(p) + ".jpg").c_str(), &jpg);
+        image.CloseHandle();
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int p = 0; p < kPages; ++p) {
+      std::string out = dir.File("page" + std::to_string(p) + ".jpg");
+      if (p == c.skipped) {
+        EXPECT_FALSE(fs::exists(out));
+        continue;
+      }
+      EXPECT_NE(saved[p], 0) << p;
+      EXPECT_TRUE(Contents(out) == inTurn[p]) << "page " << p << " differs";
+      fs::remove(out);
+    }
+    EXPECT_EQ(cores->TryBorrow(), c.idle > 0) << "helpers gave their cores back";
+  }
 }
 
 }  // namespace

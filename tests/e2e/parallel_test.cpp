@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "codec/image_interface.h"
 #include "support/images.h"
 #include "support/process.h"
 
@@ -109,6 +110,66 @@ TEST(Parallel, OutputsBesideTheirSourcesAreReadAfterTheyAreWritten) {
   }
   EXPECT_EQ(texts[0], texts[1]);
   EXPECT_TRUE(trees[0] == trees[1]);
+}
+
+// One large image, or the pages of one file, with a second core: decoding runs beside
+// encoding and pages overlap, yet the console text and every byte are those of one core.
+TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
+  const fs::path corpus = fs::path(XEVRA_SOURCE_DIR) / ".." / "shared" / "corpus" / "valid";
+  if (!fs::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  TempDir made;
+  // A deflate TIFF of many strips, by our own writer, from a 1.44-megapixel BMP.
+  WriteBmp(made / "wide.bmp", 1600, 900, 3);
+  CImageInterface codec;
+  ASSERT_NE(codec.Load((made / "wide.bmp").c_str()), 0);
+  _SAVEIMAGEINFO::_TIF tif;
+  InitSaveInfo(tif);
+  ASSERT_NE(codec.Save((made / "strips.tif").c_str(), &tif), 0);
+  codec.CloseHandle();
+  WritePng(made / "big.png", 1300, 1000);
+  WriteTiff(made / "pages.tif", 700, 500, 5);
+  struct Case {
+    const char* label;
+    std::string source;
+    std::vector<std::string> switches;
+  };
+  const Case kCases[] = {
+      {"multi-strip deflate TIFF", made / "strips.tif", {}},
+      {"tiled TIFF enlarged",
+       (corpus / "tiff/libtiffpic/cramps-tile.tif").string(),
+       {"-w2000", "-prop"}},
+      {"PNG", made / "big.png", {}},
+      {"PNG resized and turned", made / "big.png", {"-w900", "-prop", "-rot30"}},
+      {"BMP quarter turn", made / "wide.bmp", {"-rot90"}},
+      {"TIFF pages split", made / "pages.tif", {"-sep"}},
+      {"GIF frames split", (corpus / "gif/danbooru/test-animated-400x281.gif").string(), {"-sep"}},
+      {"GIF frames split and resized",
+       (corpus / "gif/image-rs/large-gif-anim-combine.gif").string(),
+       {"-sep", "-w300", "-prop"}},
+      {"WebP frames split", (corpus / "webp/image-rs/anim.webp").string(), {"-sep"}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.label);
+    ASSERT_TRUE(fs::exists(c.source)) << c.source;
+    std::map<std::string, std::string> trees[2];
+    std::string texts[2];
+    const char* jobs[2] = {"-j1", "-j2"};
+    for (int run = 0; run < 2; ++run) {
+      TempDir dir;
+      fs::create_directories(dir / "src");
+      fs::copy_file(c.source, dir / ("src/" + fs::path(c.source).filename().string()));
+      std::vector<std::string> args{"s=" + dir.path() + "/src/*.*", "d=" + dir.path() + "/out",
+                                    jobs[run]};
+      args.insert(args.end(), c.switches.begin(), c.switches.end());
+      ProcessResult r = RunXevraBinary(args, "/");
+      EXPECT_EQ(r.exitCode, 0) << r.out;
+      texts[run] = r.out;
+      trees[run] = Snapshot(dir / "out");
+    }
+    EXPECT_EQ(texts[0], texts[1]);
+    EXPECT_GE(trees[0].size(), 1u);
+    EXPECT_TRUE(trees[0] == trees[1]) << "outputs differ between -j1 and -j2";
+  }
 }
 
 }  // namespace

@@ -2,14 +2,18 @@
 // colour normalisation and resampling, run over pages served by an in-memory decoder.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <thread>
 
 #include "codec/pipeline/color.h"
 #include "codec/pipeline/orient.h"
 #include "codec/pipeline/pipeline.h"
+#include "codec/pipeline/read_ahead.h"
 #include "codec/pipeline/row_source.h"
 #include "codec/test_image.h"
 
@@ -295,6 +299,90 @@ TEST(PipelinePixels, PageOutOfRangeIsRefused) {
     header.nPage = page;
     Image out;
     EXPECT_FALSE(RunPipeline(decoder, header, 1, &out));
+  }
+}
+
+// Rows read ahead of their consumer come out exactly as the pipeline makes them, on a helper
+// thread while a core is idle and on the caller's once a worker takes the core back; the
+// decoder is done with when the hook says so, and a failure or an exception on either thread
+// ends the rows and reaches the caller.
+TEST(PipelineReadAhead, RowsHookAndFailuresOnEitherThread) {
+  enum class Where { kNowhere, kHelper, kCaller };
+  struct Case {
+    const char* name;
+    int height;           // of a 1024-pixel-wide RGB page: 3,000 rows hold more than the queue
+    int idle;             // cores idle as the reading starts
+    bool hook;            // someone waits for the decoder
+    int occupyAfterRows;  // a worker takes its core back after this many rows; -1: never
+    int failAfterRows;
+    int throwAfterRows;
+    Where decodedOn;    // the thread the hook runs on (kNowhere: not at all)
+    bool decodedFirst;  // the hook runs before the first row is delivered
+  };
+  const Case kCases[] = {
+      {"helper reads ahead", 3000, 1, true, -1, -1, -1, Where::kHelper, false},
+      {"no idle core", 3000, 0, true, -1, -1, -1, Where::kCaller, false},
+      {"a worker takes the core back", 3000, 1, true, 40, -1, -1, Where::kCaller, false},
+      {"small page is read whole first", 100, 0, true, -1, -1, -1, Where::kCaller, true},
+      {"no hook", 3000, 1, false, -1, -1, -1, Where::kNowhere, false},
+      {"decoding fails on the helper", 3000, 1, true, -1, 1500, -1, Where::kNowhere, false},
+      {"decoding fails on the caller", 3000, 0, true, -1, 1500, -1, Where::kNowhere, false},
+      {"small page fails while read first", 100, 0, true, -1, 50, -1, Where::kNowhere, false},
+      {"memory runs out on the helper", 3000, 1, true, -1, -1, 1500, Where::kNowhere, false},
+      {"memory runs out on the caller", 3000, 0, true, -1, -1, 1500, Where::kNowhere, false},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakePage page = MakePage(1024, c.height, PixelLayout::kRGB8,
+                             [](int x, int y, int ch) { return (x * 3 + y * 7 + ch * 50) & 0xff; });
+    page.failAfterRows = c.failAfterRows;
+    page.throwAfterRows = c.throwAfterRows;
+    FakeDecoder decoder(page);
+    PageInfo info;
+    std::unique_ptr<RowSource> rows = BuildPipeline(decoder, Header(), 3, &info);
+    ASSERT_TRUE(rows);
+    CoreBudget cores;
+    for (int i = 0; i < c.idle; ++i) cores.Release();
+    // The hook may run on the helper while this thread delivers rows.
+    std::atomic<int> delivered{0};
+    int calls = 0, deliveredAtHook = -1;
+    std::thread::id hookThread;
+    std::function<void()> hook;
+    if (c.hook) {
+      hook = [&] {
+        ++calls;
+        hookThread = std::this_thread::get_id();
+        deliveredAtHook = delivered;
+      };
+    }
+    ReadAheadSource ahead(std::move(rows), &cores, hook);
+    bool threw = false;
+    bool same = true;
+    try {
+      for (int y = 0; y < c.height; ++y) {
+        const uint8_t* row = ahead.NextRow();
+        if (row == nullptr) break;
+        same = same && std::memcmp(row, &page.pixels[static_cast<size_t>(y) * 3072], 3072) == 0;
+        ++delivered;
+        if (delivered == c.occupyAfterRows) cores.Occupy();
+      }
+      ahead.Join();
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    bool failing = c.failAfterRows >= 0 || c.throwAfterRows >= 0;
+    EXPECT_TRUE(same);
+    EXPECT_EQ(delivered == c.height, !failing);
+    EXPECT_EQ(threw, c.throwAfterRows >= 0);
+    EXPECT_EQ(ahead.NextRow(), nullptr) << "nothing after the end or a failure";
+    EXPECT_EQ(calls, c.decodedOn == Where::kNowhere ? 0 : 1);
+    if (c.decodedOn != Where::kNowhere) {
+      EXPECT_EQ(hookThread == std::this_thread::get_id(), c.decodedOn == Where::kCaller);
+      EXPECT_EQ(deliveredAtHook == 0, c.decodedFirst);
+    }
+    if (c.occupyAfterRows >= 0) cores.Release();
+    EXPECT_FALSE(cores.Overcommitted());
+    EXPECT_EQ(cores.TryBorrow(), c.idle > 0) << "the helper gave its core back";
   }
 }
 
