@@ -73,5 +73,6 @@ class InputFile {
   bool range_;                  // reads a range of the file, not all of it
   std::vector<uint8_t> bytes_;  // the content when fd_ is -1
   FILE* stdio_ = nullptr;
+  std::unique_ptr<char[]> stdioBuffer_;  // stdio_'s buffer, freed after stdio_ is closed
   FileIdentity identity_;
 };
