@@ -1,10 +1,17 @@
 // Resampling: a separable Lanczos-3 filter whose support widens with the downscale factor,
 // weights precomputed once in fixed point, holding only a ring of rows as tall as the filter.
+// Strong reductions first average blocks of whole pixels (one row of sums), so that the
+// filter reads a fraction of the taps while still reducing by a factor of about two or more.
 #pragma once
 
 #include <memory>
 
 #include "codec/pipeline/row_source.h"
+
+// Returns the block size, along one direction, that a reduction from sourceSize to outputSize
+// averages before the filter: the largest leaving the filter a factor of at least 1.8; 1 when
+// there is no such block (mild reductions, enlargements).
+int BlockFactor(int sourceSize, int outputSize);
 
 // Returns a stage yielding source resampled to width x height (both at least 1), or source
 // itself when it already has that size.
