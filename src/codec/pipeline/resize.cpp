@@ -10,11 +10,12 @@ namespace {
 constexpr int kWeightBits = 14;       // filter weights sum to 1 << kWeightBits
 constexpr int kIntermediateBits = 6;  // fraction bits kept between the two passes
 constexpr int kLobes = 3;
-// A strong reduction first averages blocks of whole pixels, leaving the Lanczos filter at
-// least this factor to reduce by (close to two, so that a 3.75:1 reduction averages pairs),
-// so that the filter still decides the result's sharpness and aliasing while reading a
-// fraction of the taps.
-constexpr double kMinLanczosFactor = 1.8;
+// A strong reduction first averages blocks of whole pixels and leaves the Lanczos filter a
+// factor of at least three to reduce by, so that the filter still decides the result's
+// sharpness and aliasing while reading a fraction of the taps. Below a factor of six no
+// such block exists; pairs are then averaged from 3.6 on, leaving the filter 1.8 or more.
+constexpr double kLanczosFactor = 3.0;
+constexpr double kPairsFrom = 3.6;
 // Blocks are at most this many pixels, so that a block's sum of samples fits 32 bits.
 constexpr int64_t kMaxBlockPixels = int64_t{1} << 20;
 
@@ -286,7 +287,10 @@ class ResizeStage : public RowSource {
 
 int BlockFactor(int sourceSize, int outputSize) {
   if (outputSize < 1 || sourceSize <= outputSize) return 1;
-  return std::max(1, static_cast<int>(sourceSize / (outputSize * kMinLanczosFactor)));
+  const double factor = static_cast<double>(sourceSize) / outputSize;
+  const int block = static_cast<int>(factor / kLanczosFactor);
+  if (block >= 2) return block;
+  return factor >= kPairsFrom ? 2 : 1;
 }
 
 std::unique_ptr<RowSource> MakeResizeStage(std::unique_ptr<RowSource> source, int width,

@@ -290,30 +290,32 @@ std::vector<uint8_t> ExactLanczos3(const std::vector<uint8_t>& in, int width, in
 TEST(PipelinePixels, StrongReductionsStayCloseToExactLanczos) {
   // Reductions by 3.6 or more first average blocks of pixels, then finish with the Lanczos
   // filter over a factor of about two or more. The filter alone is within rounding of the
-  // exact one here (67 to 76 dB, and equal at one pixel); with blocks first it must stay
-  // above kFloorDb, an error that moves an encoded output's own (35 to 40 dB from its
-  // source) by a fraction of a decibel, on this sample with far more fine detail and noise
-  // than photographs have.
-  constexpr double kFloorDb = 43.5;
+  // exact one here (67 to 76 dB, and equal at one pixel). With blocks first each case stays
+  // above its floor, set a decibel or two under what it measured when blocks were brought in:
+  // around 50 dB, on a sample with far more fine detail and noise than photographs have, an
+  // error that moves an encoded output's own (35 to 40 dB from its source) by a few tenths
+  // of a decibel at most. Reducing to one pixel weighs the border's clamped extension most,
+  // which blocks average where the exact filter repeats the edge pixel.
   struct Case {
     const char* name;
     int srcW, srcH;
     PixelLayout layout;
     int outW, outH;
     int blockW, blockH;  // the blocks averaged first
+    double floorDb;
   };
   const Case kCases[] = {
-      {"photo fit (3.75)", 960, 640, PixelLayout::kRGB8, 256, 171, 2, 2},
-      {"photo (6)", 900, 630, PixelLayout::kRGB8, 150, 105, 3, 3},
-      {"strip (50)", 25000, 150, PixelLayout::kG8, 500, 3, 27, 27},
-      {"odd sizes with alpha", 997, 1003, PixelLayout::kRGBA8, 101, 97, 5, 5},
-      {"just above four", 810, 405, PixelLayout::kRGB8, 200, 100, 2, 2},
-      {"just below four", 790, 395, PixelLayout::kG8, 200, 100, 2, 2},
-      {"below 3.6: the filter alone", 700, 350, PixelLayout::kRGB8, 200, 100, 1, 1},
-      {"just above six, grey and alpha", 1210, 605, PixelLayout::kGA8, 200, 100, 3, 3},
-      {"strong across, mild down", 3000, 200, PixelLayout::kRGB8, 100, 150, 16, 1},
-      {"mild across, strong down", 150, 3001, PixelLayout::kG8, 100, 97, 1, 17},
-      {"to one pixel", 640, 480, PixelLayout::kRGB8, 1, 1, 355, 266},
+      {"photo fit (3.75)", 960, 640, PixelLayout::kRGB8, 256, 171, 2, 2, 47.5},
+      {"photo (6)", 900, 630, PixelLayout::kRGB8, 150, 105, 2, 2, 51.5},
+      {"strip (50)", 25000, 150, PixelLayout::kG8, 500, 3, 16, 16, 49.5},
+      {"odd sizes with alpha", 997, 1003, PixelLayout::kRGBA8, 101, 97, 3, 3, 54},
+      {"just above four", 810, 405, PixelLayout::kRGB8, 200, 100, 2, 2, 48},
+      {"just below four", 790, 395, PixelLayout::kG8, 200, 100, 2, 2, 48},
+      {"below 3.6: the filter alone", 700, 350, PixelLayout::kRGB8, 200, 100, 1, 1, 65},
+      {"just above nine, grey and alpha", 1810, 905, PixelLayout::kGA8, 200, 100, 3, 3, 54},
+      {"strong across, mild down", 3000, 200, PixelLayout::kRGB8, 100, 150, 10, 1, 51.5},
+      {"mild across, strong down", 150, 3001, PixelLayout::kG8, 100, 97, 1, 10, 51},
+      {"to one pixel", 640, 480, PixelLayout::kRGB8, 1, 1, 213, 160, 41},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -332,7 +334,7 @@ TEST(PipelinePixels, StrongReductionsStayCloseToExactLanczos) {
     EXPECT_EQ(BlockFactor(c.srcW, c.outW), c.blockW);
     EXPECT_EQ(BlockFactor(c.srcH, c.outH), c.blockH);
     EXPECT_GE(Psnr(ExactLanczos3(source, c.srcW, c.srcH, channels, c.outW, c.outH), reduced),
-              c.blockW * c.blockH > 1 ? kFloorDb : 60.0);
+              c.floorDb);
   }
 }
 
