@@ -16,6 +16,10 @@ constexpr int kLobes = 3;
 // such block exists; pairs are then averaged from 3.6 on, leaving the filter 1.8 or more.
 constexpr double kLanczosFactor = 3.0;
 constexpr double kPairsFrom = 3.6;
+// The filter reads past the border, where the exact filter repeats the edge pixel and blocks
+// can only repeat the edge block's average: that weighs on the three outputs nearest each
+// edge, which in a direction of fewer outputs than this are too large a part to average.
+constexpr int kMinBlockedOutputs = 16;
 // Blocks are at most this many pixels, so that a block's sum of samples fits 32 bits.
 constexpr int64_t kMaxBlockPixels = int64_t{1} << 20;
 
@@ -286,7 +290,7 @@ class ResizeStage : public RowSource {
 }  // namespace
 
 int BlockFactor(int sourceSize, int outputSize) {
-  if (outputSize < 1 || sourceSize <= outputSize) return 1;
+  if (outputSize < kMinBlockedOutputs || sourceSize <= outputSize) return 1;
   const double factor = static_cast<double>(sourceSize) / outputSize;
   const int block = static_cast<int>(factor / kLanczosFactor);
   if (block >= 2) return block;

@@ -10,7 +10,8 @@
 
 // Returns the block size, along one direction, that a reduction from sourceSize to outputSize
 // averages before the filter: the largest leaving the filter a factor of at least three, or
-// pairs for factors from 3.6 to 6 (leaving it 1.8 to 3); 1 below 3.6 and for enlargements.
+// pairs for factors from 3.6 to 6 (leaving it 1.8 to 3); 1 below 3.6, for enlargements and
+// for outputs under 16 samples.
 int BlockFactor(int sourceSize, int outputSize);
 
 // Returns a stage yielding source resampled to width x height (both at least 1), or source
