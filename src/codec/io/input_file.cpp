@@ -107,6 +107,15 @@ FILE* InputFile::Stdio() {
       stdio_ = fmemopen(bytes_.data(), bytes_.size(), "rb");
     }
   }
-  if (stdio_ != nullptr) std::rewind(stdio_);
+  if (stdio_ != nullptr) {
+    DropReadAhead();  // a rewind within the buffer would keep it
+    std::rewind(stdio_);
+  }
   return stdio_;
+}
+
+void InputFile::DropReadAhead() {
+  // On a stream being read, fflush discards the buffered input and moves the descriptor back
+  // to the stream's position.
+  if (stdio_ != nullptr) std::fflush(stdio_);
 }

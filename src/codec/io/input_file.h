@@ -63,6 +63,10 @@ class InputFile {
   // (closed with it); nullptr on failure. Every call rewinds the same stream.
   FILE* Stdio();
 
+  // Forgets what the stdio stream read ahead, keeping its position, so that the next reads
+  // see the file as it is now.
+  void DropReadAhead();
+
  private:
   InputFile(int fd, uint64_t size, std::string path, uint64_t base = 0, bool range = false)
       : fd_(fd), size_(size), path_(std::move(path)), base_(base), range_(range) {}

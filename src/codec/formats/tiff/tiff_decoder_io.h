@@ -35,6 +35,10 @@ class TiffSource {
   // *offsets, which every handle on the same file may share.
   bool SetPage(int page, std::vector<uint64_t>* offsets);
 
+  // Forgets the window of the file read ahead, so that the next reads see the file as it is
+  // now.
+  void DropReadAhead() { window_.clear(); }
+
  private:
   explicit TiffSource(const InputFile* file) : file_(file) {}
   static tmsize_t Read(thandle_t handle, void* buffer, tmsize_t size);
