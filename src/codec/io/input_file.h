@@ -63,6 +63,10 @@ class InputFile {
   // (closed with it); nullptr on failure. Every call rewinds the same stream.
   FILE* Stdio();
 
+  // Forgets what the stdio stream read ahead, keeping its position, so that the next reads
+  // see the file as it is now.
+  void DropReadAhead();
+
  private:
   InputFile(int fd, uint64_t size, std::string path, uint64_t base = 0, bool range = false)
       : fd_(fd), size_(size), path_(std::move(path)), base_(base), range_(range) {}
@@ -73,5 +77,6 @@ class InputFile {
   bool range_;                  // reads a range of the file, not all of it
   std::vector<uint8_t> bytes_;  // the content when fd_ is -1
   FILE* stdio_ = nullptr;
+  std::unique_ptr<char[]> stdioBuffer_;  // stdio_'s buffer, freed after stdio_ is closed
   FileIdentity identity_;
 };

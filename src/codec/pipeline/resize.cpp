@@ -10,6 +10,18 @@ namespace {
 constexpr int kWeightBits = 14;       // filter weights sum to 1 << kWeightBits
 constexpr int kIntermediateBits = 6;  // fraction bits kept between the two passes
 constexpr int kLobes = 3;
+// A strong reduction first averages blocks of whole pixels and leaves the Lanczos filter a
+// factor of at least three to reduce by, so that the filter still decides the result's
+// sharpness and aliasing while reading a fraction of the taps. Below a factor of six no
+// such block exists; pairs are then averaged from 3.6 on, leaving the filter 1.8 or more.
+constexpr double kLanczosFactor = 3.0;
+constexpr double kPairsFrom = 3.6;
+// The filter reads past the border, where the exact filter repeats the edge pixel and blocks
+// can only repeat the edge block's average: that weighs on the three outputs nearest each
+// edge, which in a direction of fewer outputs than this are too large a part to average.
+constexpr int kMinBlockedOutputs = 16;
+// Blocks are at most this many pixels, so that a block's sum of samples fits 32 bits.
+constexpr int64_t kMaxBlockPixels = int64_t{1} << 20;
 
 double Lanczos3(double x) {
   x = std::fabs(x);
@@ -27,9 +39,11 @@ struct Kernel {
   std::vector<int16_t> weights;
 };
 
-Kernel MakeKernel(int srcSize, int dstSize) {
+// Returns the weights resampling srcSize samples to dstSize, output i centred on input sample
+// (i + 0.5) * scale - 0.5: scale is srcSize / dstSize unless the input is itself a reduction
+// by whole blocks whose last one is partial.
+Kernel MakeKernel(int srcSize, int dstSize, double scale) {
   Kernel k;
-  double scale = static_cast<double>(srcSize) / dstSize;
   double filterScale = std::max(1.0, scale);
   double support = kLobes * filterScale;
   k.taps = std::min(srcSize, static_cast<int>(std::ceil(2 * support)) + 1);
@@ -99,16 +113,82 @@ int MaxOpenOutputs(const Kernel& k, int srcSize) {
   return most;
 }
 
+// Adds the samples of row (srcWidth pixels) into sums, block by block of factor pixels; the
+// last block may be partial.
+template <int kChannels>
+void AddBlocks(const uint8_t* row, int srcWidth, int factor, uint32_t* sums) {
+  for (int x = 0; x < srcWidth; x += factor, sums += kChannels) {
+    int count = std::min(factor, srcWidth - x);
+    const uint8_t* p = row + static_cast<size_t>(x) * kChannels;
+    uint32_t block[kChannels] = {};
+    for (int i = 0; i < count; ++i) {
+      for (int c = 0; c < kChannels; ++c) block[c] += p[i * kChannels + c];
+    }
+    for (int c = 0; c < kChannels; ++c) sums[c] += block[c];
+  }
+}
+
+// Averages blocks of factorX x factorY pixels (partial at the right and bottom edges),
+// holding one row of sums.
+class BlockAverageStage : public RowSource {
+ public:
+  BlockAverageStage(std::unique_ptr<RowSource> source, int factorX, int factorY)
+      : RowSource((source->width() + factorX - 1) / factorX,
+                  (source->height() + factorY - 1) / factorY, source->channels()),
+        source_(std::move(source)),
+        factorX_(factorX),
+        factorY_(factorY),
+        sums_(rowBytes()),
+        out_(rowBytes()) {}
+
+  const uint8_t* NextRow() override {
+    if (next_ >= height() || (channels() != 1 && channels() != 3)) return nullptr;
+    const int srcWidth = source_->width();
+    const int rows = std::min(factorY_, source_->height() - next_ * factorY_);
+    std::fill(sums_.begin(), sums_.end(), 0);
+    for (int r = 0; r < rows; ++r) {
+      const uint8_t* row = source_->NextRow();
+      if (row == nullptr) return nullptr;
+      if (channels() == 1) {
+        AddBlocks<1>(row, srcWidth, factorX_, sums_.data());
+      } else {
+        AddBlocks<3>(row, srcWidth, factorX_, sums_.data());
+      }
+    }
+    const size_t ch = static_cast<size_t>(channels());
+    for (int x = 0; x < width(); ++x) {
+      const uint32_t pixels =
+          static_cast<uint32_t>(std::min(factorX_, srcWidth - x * factorX_) * rows);
+      for (size_t c = 0; c < ch; ++c) {
+        const size_t i = static_cast<size_t>(x) * ch + c;
+        out_[i] = static_cast<uint8_t>((sums_[i] + pixels / 2) / pixels);
+      }
+    }
+    ++next_;
+    return out_.data();
+  }
+
+ private:
+  std::unique_ptr<RowSource> source_;
+  int factorX_;
+  int factorY_;
+  std::vector<uint32_t> sums_;
+  std::vector<uint8_t> out_;
+  int next_ = 0;
+};
+
 // The vertical pass either keeps a ring of horizontally resampled rows as tall as the filter
 // or, when fewer rows are needed that way (strong vertical shrinking), one accumulator per
 // output row whose window is open; both sum the same products, so results are identical.
 class ResizeStage : public RowSource {
  public:
-  ResizeStage(std::unique_ptr<RowSource> source, int width, int height)
+  // scaleX and scaleY: source pixels per output pixel (see MakeKernel).
+  ResizeStage(std::unique_ptr<RowSource> source, int width, int height, double scaleX,
+              double scaleY)
       : RowSource(width, height, source->channels()),
         source_(std::move(source)),
-        horizontal_(MakeKernel(source_->width(), width)),
-        vertical_(MakeKernel(source_->height(), height)),
+        horizontal_(MakeKernel(source_->width(), width, scaleX)),
+        vertical_(MakeKernel(source_->height(), height, scaleY)),
         out_(rowBytes()) {
     int open = MaxOpenOutputs(vertical_, source_->height());
     accumulate_ = 2 * open < vertical_.taps;  // an accumulator is twice a ring row
@@ -209,9 +289,27 @@ class ResizeStage : public RowSource {
 
 }  // namespace
 
+int BlockFactor(int sourceSize, int outputSize) {
+  if (outputSize < kMinBlockedOutputs || sourceSize <= outputSize) return 1;
+  const double factor = static_cast<double>(sourceSize) / outputSize;
+  const int block = static_cast<int>(factor / kLanczosFactor);
+  if (block >= 2) return block;
+  return factor >= kPairsFrom ? 2 : 1;
+}
+
 std::unique_ptr<RowSource> MakeResizeStage(std::unique_ptr<RowSource> source, int width,
                                            int height) {
   if (width < 1 || height < 1) return nullptr;
-  if (source->width() == width && source->height() == height) return source;
-  return std::make_unique<ResizeStage>(std::move(source), width, height);
+  const int srcWidth = source->width(), srcHeight = source->height();
+  if (srcWidth == width && srcHeight == height) return source;
+  int factorX = BlockFactor(srcWidth, width), factorY = BlockFactor(srcHeight, height);
+  while (int64_t{factorX} * factorY > kMaxBlockPixels) {
+    (factorX > factorY ? factorX : factorY) /= 2;
+  }
+  if (factorX > 1 || factorY > 1) {
+    source = std::make_unique<BlockAverageStage>(std::move(source), factorX, factorY);
+  }
+  return std::make_unique<ResizeStage>(std::move(source), width, height,
+                                       static_cast<double>(srcWidth) / factorX / width,
+                                       static_cast<double>(srcHeight) / factorY / height);
 }

@@ -91,6 +91,9 @@ class JpegDecoder final : public Decoder {
   bool StartPage(int page, const DecodeRequest& request, PageInfo* info) override {
     started_ = false;
     if (page != 0 || info == nullptr) return Fail(FailureKind::kMisuse, "no such page");
+    // The pixels are read from the file as it is now, not from what was read ahead with the
+    // header.
+    if (headerFresh_) file_->DropReadAhead();
     if (!headerFresh_ && !session_->ReadHeader(file_->Stdio())) return false;
     headerFresh_ = false;
     jpeg_decompress_struct* cinfo = session_->cinfo();

@@ -190,6 +190,8 @@ class TiffDecoder final : public Decoder {
   bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
     started_ = false;
     rgba_.reset();
+    // A page is read from the file as it is now, not from what was read ahead before.
+    reader_->DropReadAhead();
     TIFF* tif = reader_->tif();
     PageGeometry geometry;
     if (page < 0 || page >= pageCount_ || !reader_->SetPage(page, &offsets_) ||

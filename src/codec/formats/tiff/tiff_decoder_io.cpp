@@ -1,5 +1,6 @@
 #include "codec/formats/tiff/tiff_decoder_io.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -59,7 +60,21 @@ tmsize_t TiffSource::Read(thandle_t handle, void* buffer, tmsize_t size) {
   if (length > total - self->offset_) length = total - self->offset_;
   // libtiff adds what a read returns to its byte count before clearing the rest of its
   // buffer, so a failed read must report the bytes it did deliver (maybe 0), never -1.
-  size_t got = self->file_->ReadUpTo(self->offset_, buffer, static_cast<size_t>(length));
+  size_t got = 0;
+  const uint64_t at = self->offset_;
+  if (length >= kDirectReadBytes) {
+    got = self->file_->ReadUpTo(at, buffer, static_cast<size_t>(length));
+  } else {
+    std::vector<uint8_t>& window = self->window_;
+    if (at < self->windowStart_ || at + length > self->windowStart_ + window.size()) {
+      window.resize(static_cast<size_t>(std::min<uint64_t>(kWindowBytes, total - at)));
+      window.resize(self->file_->ReadUpTo(at, window.data(), window.size()));
+      self->windowStart_ = at;
+    }
+    const uint64_t inWindow = at - self->windowStart_;
+    got = static_cast<size_t>(std::min<uint64_t>(length, window.size() - inWindow));
+    std::memcpy(buffer, window.data() + inWindow, got);
+  }
   self->offset_ += got;
   return static_cast<tmsize_t>(got);
 }

@@ -1,6 +1,8 @@
 // libtiff opened over an InputFile: reads go through InputFile::ReadUpTo with the handle's own
 // offset (never a memory map), libtiff's messages are swallowed, and its single allocations
-// are capped.
+// are capped. libtiff reads a directory a few bytes at a time (its entry count, its entries,
+// each value stored apart, the next offset): small reads are served from a window of the
+// file read 64 KB at once, large ones (whole strips and tiles) go straight to the file.
 #pragma once
 
 #include <tiffio.h>
@@ -33,6 +35,10 @@ class TiffSource {
   // *offsets, which every handle on the same file may share.
   bool SetPage(int page, std::vector<uint64_t>* offsets);
 
+  // Forgets the window of the file read ahead, so that the next reads see the file as it is
+  // now.
+  void DropReadAhead() { window_.clear(); }
+
  private:
   explicit TiffSource(const InputFile* file) : file_(file) {}
   static tmsize_t Read(thandle_t handle, void* buffer, tmsize_t size);
@@ -43,8 +49,13 @@ class TiffSource {
   static int Map(thandle_t handle, void** base, toff_t* size);
   static void Unmap(thandle_t handle, void* base, toff_t size);
 
+  static constexpr size_t kWindowBytes = 64 * 1024;
+  static constexpr size_t kDirectReadBytes = 16 * 1024;  // reads from this size skip the window
+
   const InputFile* file_;
   uint64_t offset_ = 0;
+  std::vector<uint8_t> window_;  // file bytes from windowStart_ on
+  uint64_t windowStart_ = 0;
   int page_ = 0;  // the directory read last, -1 when unknown (after a failed read)
   TiffPtr tif_;   // last: closed before the state its procedures use
 };

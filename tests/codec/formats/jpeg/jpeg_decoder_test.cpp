@@ -467,6 +467,30 @@ TEST(JpegDecoder, StartPageAgainRestartsFromTheTop) {
   EXPECT_TRUE(std::equal(band.begin(), band.end(), first.begin()));
 }
 
+// libjpeg pulls its input 4 KB at a time: a file of over half a megabyte (ten long comment
+// segments before the frame) still decodes from a few dozen reads of the file.
+TEST(JpegDecoder, LongFilesTakeFewReads) {
+  std::string jpeg = EncodeJpeg(64, 48, kColours, {});
+  std::string comments;
+  for (int i = 0; i < 10; ++i) {
+    comments += "\xFF\xFE\xFF\xFF";
+    comments += std::string(0xFFFF - 2, static_cast<char>('a' + i));
+  }
+  TempDir dir;
+  auto plain = OpenBytes(dir, jpeg);
+  ASSERT_NE(plain, nullptr);
+  DecodedPage expected, page;
+  ASSERT_EQ(DecodePage(plain.get(), 0, {}, 16, &expected), DecodeStage::kDone);
+  const long readsBefore = ReadSyscallCount();
+  auto padded = OpenBytes(dir, jpeg.insert(2, comments));
+  ASSERT_NE(padded, nullptr);
+  ASSERT_EQ(DecodePage(padded.get(), 0, {}, 16, &page), DecodeStage::kDone);
+  EXPECT_EQ(page.pixels, expected.pixels);
+  if (readsBefore >= 0) {
+    EXPECT_LT(ReadSyscallCount() - readsBefore, 40);
+  }
+}
+
 TEST(JpegDecoder, MisuseFailsWithoutHarm) {
   TempDir dir;
   auto decoder = OpenBytes(dir, EncodeJpeg(16, 16, kColours, {}));

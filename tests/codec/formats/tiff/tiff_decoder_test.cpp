@@ -401,6 +401,31 @@ TEST(TiffDecoderTest, EveryDirectoryIsAPage) {
   }
 }
 
+// libtiff reads each directory and each small strip apart, a few bytes at a time: a hundred
+// small deflated pages read in order take about two reads of the file a page (each page is
+// read from the file as it is when the page starts).
+TEST(TiffDecoderTest, SmallPagesTakeFewReads) {
+  TempDir dir;
+  std::vector<TiffPage> pages;
+  for (uint32_t i = 0; i < 100; ++i) {
+    pages.push_back({.width = 16,
+                     .height = 8,
+                     .compression = COMPRESSION_ADOBE_DEFLATE,
+                     .data = Ramp(16 * 8, 1, i)});
+  }
+  auto decoder = Open(WriteTiff(dir, pages));
+  ASSERT_NE(decoder, nullptr);
+  const long readsBefore = ReadSyscallCount();
+  for (int page = 0; page < 100; ++page) {
+    DecodedPage decoded;
+    ASSERT_EQ(DecodePage(decoder.get(), page, {}, 3, &decoded), DecodeStage::kDone) << page;
+    EXPECT_EQ(decoded.pixels, pages[page].data) << page;
+  }
+  if (readsBefore >= 0) {
+    EXPECT_LT(ReadSyscallCount() - readsBefore, 250);
+  }
+}
+
 // libtiff's RGBA reader would turn rows by the orientation tag; the decoder leaves the turn
 // to its caller, in both the direct and the RGBA paths.
 TEST(TiffDecoderTest, RowsStayInStoredOrder) {
