@@ -114,7 +114,9 @@ ProcessResult RunXevraBinary(const std::vector<std::string>& args, const std::st
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "xevra-test-XXXXXX").string();
+  // No dash in the name: arguments are read by the keys found anywhere in them, and a test
+  // that passes a folder without "s=" must not find "-j" or "-u" in a random suffix.
+  std::string pattern = (std::filesystem::temp_directory_path() / "xevra_test_XXXXXX").string();
   char* made = mkdtemp(pattern.data());
   if (made == nullptr) {
     ADD_FAILURE() << "mkdtemp failed";
