@@ -14,16 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Names and contents of every file below root ("/" after folders).
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    std::string rel = fs::relative(e.path(), root).string();
-    files[e.is_directory() ? rel + "/" : rel] = e.is_directory() ? "" : ReadFile(e.path());
-  }
-  return files;
-}
-
 // A tree full of what makes the order matter: names that collide within the batch and with
 // existing files, pages, failures and sub-folders.
 void MakeCorpus(const std::string& src, const std::string& out) {
@@ -74,7 +64,7 @@ TEST(Parallel, SameTextNamesAndBytesAsOneAtATime) {
       ProcessResult r = RunXevraBinary(args, "/");
       EXPECT_EQ(r.exitCode, 1) << "the corpus holds failures";
       texts[run] = r.out;
-      trees[run] = Snapshot(dir / "out");
+      trees[run] = TreeContents(dir / "out");
     }
     EXPECT_EQ(texts[0], texts[1]);
     EXPECT_EQ(trees[0].size(), trees[1].size());
@@ -103,7 +93,7 @@ TEST(Parallel, OutputsBesideTheirSourcesAreReadAfterTheyAreWritten) {
     ProcessResult r = RunXevraBinary({"s=" + dir.path() + "/*.*", "-ov", jobs[run]}, "/");
     EXPECT_EQ(r.exitCode, 0) << r.out;
     texts[run] = r.out;
-    trees[run] = Snapshot(dir.path());
+    trees[run] = TreeContents(dir.path());
     JpegInfo info;
     ASSERT_TRUE(ReadJpegInfo(dir / "c.jpg", &info));
     EXPECT_EQ(info.width, 300) << jobs[run] << ": c.jpg was read before c.bmp replaced it";
@@ -164,7 +154,7 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
       ProcessResult r = RunXevraBinary(args, "/");
       EXPECT_EQ(r.exitCode, 0) << r.out;
       texts[run] = r.out;
-      trees[run] = Snapshot(dir / "out");
+      trees[run] = TreeContents(dir / "out");
     }
     EXPECT_EQ(texts[0], texts[1]);
     EXPECT_GE(trees[0].size(), 1u);

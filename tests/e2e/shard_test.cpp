@@ -20,16 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Names and contents of every file below root ("/" after folders), hidden ones included.
-std::map<std::string, std::string> Contents(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    std::string rel = fs::relative(e.path(), root).string();
-    files[e.is_directory() ? rel + "/" : rel] = e.is_directory() ? "" : ReadFile(e.path());
-  }
-  return files;
-}
-
 // Returns the number of " N graphic files found" of a run's console text, -1 without one.
 int FoundCount(const std::string& out) {
   int count = -1;
@@ -124,7 +114,7 @@ TEST_P(PartsTree, PartsWriteWhatOneRunWrites) {
   const std::string src = dir / "src";
   c.make(src, dir / "plain");
   ProcessResult plain = RunXevraBinary(Args(src, dir / "plain", c.switches), dir.path());
-  auto expected = Contents(dir / "plain");
+  auto expected = TreeContents(dir / "plain");
   for (int count : {1, 2, 3, 7}) {
     for (bool atOnce : {false, true}) {
       SCOPED_TRACE(std::to_string(count) + (atOnce ? " parts at once" : " parts in turn"));
@@ -148,7 +138,7 @@ TEST_P(PartsTree, PartsWriteWhatOneRunWrites) {
       int total = 0;
       for (const ProcessResult& r : results) total += FoundCount(r.out);
       EXPECT_EQ(total, FoundCount(plain.out));
-      EXPECT_EQ(Contents(dest), expected);
+      EXPECT_EQ(TreeContents(dest), expected);
     }
   }
 }
@@ -180,7 +170,7 @@ TEST(Parts, GnuParallelRunsTheRecipe) {
   for (const char* part : {":::", "0", "1", "2", "3"}) args.push_back(part);
   ProcessResult ran = RunProgram("/usr/bin/parallel", args, dir.path());
   EXPECT_EQ(ran.exitCode, 0) << ran.out;
-  EXPECT_EQ(Contents(dir / "parallel"), Contents(dir / "plain"));
+  EXPECT_EQ(TreeContents(dir / "parallel"), TreeContents(dir / "plain"));
 }
 
 // Starts xevra with its console on a pipe, and kills it with SIGKILL once lines progress
@@ -226,7 +216,7 @@ TEST(Parts, KilledPartRunAgainGivesTheUndisturbedTree) {
   const std::vector<std::string> switches{"-sf", "-sep", "-u", "-j2"};
   ProcessResult plain = RunXevraBinary(Args(src, dir / "plain", switches), dir.path());
   ASSERT_EQ(plain.exitCode, 0);
-  auto expected = Contents(dir / "plain");
+  auto expected = TreeContents(dir / "plain");
 
   const std::string dest = dir / "killed";
   ASSERT_TRUE(KillAfterLines(Args(src, dest, switches, {Part(0, 2)}), 3));
@@ -234,7 +224,7 @@ TEST(Parts, KilledPartRunAgainGivesTheUndisturbedTree) {
     ProcessResult again = RunXevraBinary(Args(src, dest, switches, {Part(index, 2)}), dir.path());
     EXPECT_EQ(again.exitCode, 0) << again.out;
   }
-  EXPECT_EQ(Contents(dest), expected);
+  EXPECT_EQ(TreeContents(dest), expected);
 
   ProcessResult rerun = RunXevraBinary(Args(src, dest, switches), dir.path());
   EXPECT_EQ(rerun.exitCode, 0);
@@ -250,7 +240,7 @@ TEST(Parts, KilledPartRunAgainGivesTheUndisturbedTree) {
   EXPECT_EQ(FoundCount(rerun.out), 33);
   EXPECT_EQ(lines, onlyUpToDate);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 33);
-  EXPECT_EQ(Contents(dest), expected);
+  EXPECT_EQ(TreeContents(dest), expected);
 }
 
 // 90% of the files in one folder: the largest of 8 parts holds at most 14% of them (a split

@@ -154,6 +154,15 @@ std::string ReadFile(const std::string& path) {
   return contents.str();
 }
 
+std::map<std::string, std::string> TreeContents(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    std::string rel = std::filesystem::relative(e.path(), root).string();
+    files[e.is_directory() ? rel + "/" : rel] = e.is_directory() ? "" : ReadFile(e.path());
+  }
+  return files;
+}
+
 long ReadSyscallCount() {
   std::ifstream io("/proc/self/io");
   std::string key;

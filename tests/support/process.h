@@ -1,6 +1,7 @@
 // Runs the built xevra binary as a user would, for the end-to-end tests.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ std::vector<std::string> ListTree(const std::string& root);
 void WriteFile(const std::string& path, const std::string& contents);
 // Returns the contents of path, or an empty string when it cannot be read.
 std::string ReadFile(const std::string& path);
+// Returns the names (relative to root, "/" after folders) and contents of every file and
+// folder below root, hidden ones included: two trees are equal when these are.
+std::map<std::string, std::string> TreeContents(const std::string& root);
 
 // Returns how many read system calls this process has made so far, or -1 when the kernel does
 // not tell (no /proc/self/io).
