@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -36,6 +37,7 @@ struct PageTask {
   bool loaded = false;          // the image could be read again for this page
   std::string temp;             // complete output, when the save succeeded
   std::string why;              // why the page was not read again or not saved
+  std::string note;             // a save that converted a stand-in: what stood in, and why
   // When the pages of a file run as tasks of their own: the interface that reads this page
   // (none for page 0, which the file's own reads), the task's own save records, and its end.
   std::unique_ptr<CImageInterface> codec;
@@ -57,6 +59,8 @@ struct FileJob {
   bool converted = true;
   int skippedPages = 0;
   std::atomic<bool> firstPageFailed{false};  // later pages need not be saved
+  size_t finished = 0;                       // tasks published (or given up) so far
+  bool pageZeroSaved = false;
 };
 
 // Returns the output folder's problem in words.
@@ -95,9 +99,17 @@ int SaveWithCodec(CImageInterface& codec, CConvertSettings& s, const std::string
   }
 }
 
+// Returns the note of a save that succeeded with a stand-in for the original (empty when the
+// original itself was converted).
+std::string StandInNote(const CImageInterface& codec) {
+  const Failure& failure = codec.LastFailure();
+  return failure.kind == FailureKind::kNone ? "" : FailureWords(failure);
+}
+
 // The work of one file, on any thread: every page into a temporary file beside its target.
-// Nothing here decides a name or touches a name other than its own temporary files.
-void DoWork(FileJob& job, Platform& platform) {
+// Nothing here decides a name or touches a name other than its own temporary files. pageDone
+// (when set) is called once each page's work is over, in page order.
+void DoWork(FileJob& job, Platform& platform, const std::function<void()>& pageDone = nullptr) {
   SaveHeader* record = CurrentRecord(job.settings);
   for (size_t k = 0; k < job.tasks.size(); ++k) {
     PageTask& task = job.tasks[k];
@@ -111,6 +123,7 @@ void DoWork(FileJob& job, Platform& platform) {
     if (record != nullptr && platform.CreateTempFile(FolderOf(task.target), &temp)) {
       if (SaveWithCodec(*job.codec, job.settings, temp) != 0) {
         task.temp = temp;
+        task.note = StandInNote(*job.codec);
       } else {
         task.why = FailureWords(job.codec->LastFailure());
         platform.DiscardTempFile(temp);
@@ -119,7 +132,9 @@ void DoWork(FileJob& job, Platform& platform) {
       task.why = FolderWords(FolderOf(task.target), platform);
     }
     job.codec->CloseHandle();
-    if (k == 0 && task.temp.empty()) break;  // no later page is tried
+    bool firstFailed = k == 0 && task.temp.empty();  // publishing empties temp
+    if (pageDone) pageDone();
+    if (firstFailed) break;  // no later page is tried
   }
 }
 
@@ -145,6 +160,7 @@ void DoPage(FileJob& job, size_t k, Platform& platform) {
     if (record != nullptr && platform.CreateTempFile(FolderOf(task.target), &temp)) {
       if (SaveWithCodec(codec, task.settings, temp) != 0) {
         task.temp = temp;
+        task.note = StandInNote(codec);
       } else {
         task.why = FailureWords(codec.LastFailure());
         platform.DiscardTempFile(temp);
@@ -199,9 +215,21 @@ class Coordinator {
       } else if (!file.tasks.empty()) {
         auto promise = std::make_shared<std::promise<void>>();
         file.worked = promise->get_future();
-        pool_.Submit([&file, promise, this] {
+        // One file at a time, the work runs right here and its file is the console's front:
+        // each page takes its name and shows its piece as soon as it is saved. A page that
+        // would replace the source itself waits until every page has been read.
+        std::function<void()> pageDone;
+        bool replacesSource = false;
+        for (const PageTask& task : file.tasks) replacesSource |= task.target == file.source;
+        if (!cores_ && !replacesSource) {
+          pageDone = [&file, this] {
+            FinishPage(file);
+            Emit(file);
+          };
+        }
+        pool_.Submit([&file, promise, pageDone, this] {
           try {
-            DoWork(file, platform_);
+            DoWork(file, platform_, pageDone);
           } catch (...) {
             // Whatever the work did not finish counts as not saved.
           }
@@ -354,43 +382,50 @@ class Coordinator {
     for (PageTask& task : file.tasks) {
       if (task.worked.valid()) task.worked.wait();
     }
-    SaveHeader* record = CurrentRecord(settings_);
-    bool pageZeroSaved = false;
-    for (size_t k = 0; k < file.tasks.size(); ++k) {
-      PageTask& task = file.tasks[k];
-      if (k > 0 && !pageZeroSaved) {
-        if (!task.temp.empty()) platform_.DiscardTempFile(task.temp);
-        continue;
-      }
-      int page = file.split ? task.page : -1;
-      if (!task.loaded) {
-        // A page that cannot be read again is skipped without a word on the console.
-        ++file.skippedPages;
-        Fail(file, page, "skipped, it could not be read again: " + task.why);
-        continue;
-      }
-      if (record != nullptr) record->nPage = task.page;
-      bool saveFailed = task.temp.empty();
-      bool saved = Publish(task);
-      if (saveFailed) {
-        Fail(file, page, task.why);
-      } else if (!saved) {
-        std::string why = platform_.WhyNotPublished(task.target);
-        Fail(file, page,
-             "the output " + task.target + " cannot take its name" +
-                 (why.empty() ? "" : ": " + why));
-      }
-      if (k == 0) pageZeroSaved = saved;
-      if (!file.split) {
-        file.text += StatusText(saved ? kStatusReady : kStatusConvertFailed, "");
-      } else {
-        file.text += StatusText(saved ? kStatusPageSaved : kStatusConvertFailed, "");
-      }
-    }
-    if (file.split && pageZeroSaved) file.text += StatusText(kStatusReady, "");
+    while (file.finished < file.tasks.size()) FinishPage(file);
+    if (file.split && file.pageZeroSaved) file.text += StatusText(kStatusReady, "");
     for (const PageTask& task : file.tasks) {
       auto it = pending_.find(task.target);
       if (it != pending_.end() && --it->second == 0) pending_.erase(it);
+    }
+  }
+
+  // Publishes the next page of file whose work is over, or gives it up, and adds its piece
+  // to the file's console text.
+  void FinishPage(FileJob& file) {
+    size_t k = file.finished++;
+    PageTask& task = file.tasks[k];
+    if (k > 0 && !file.pageZeroSaved) {
+      if (!task.temp.empty()) platform_.DiscardTempFile(task.temp);
+      task.temp.clear();
+      return;
+    }
+    int page = file.split ? task.page : -1;
+    if (!task.loaded) {
+      // A page that cannot be read again is skipped without a word on the console.
+      ++file.skippedPages;
+      Fail(file, page, "skipped, it could not be read again: " + task.why);
+      return;
+    }
+    SaveHeader* record = CurrentRecord(settings_);
+    if (record != nullptr) record->nPage = task.page;
+    bool saveFailed = task.temp.empty();
+    bool saved = Publish(task);
+    if (saveFailed) {
+      Fail(file, page, task.why);
+    } else if (!saved) {
+      std::string why = platform_.WhyNotPublished(task.target);
+      Fail(file, page,
+           "the output " + task.target + " cannot take its name" + (why.empty() ? "" : ": " + why));
+    } else if (!task.note.empty()) {
+      // Converted all the same; the user learns what stood in for the original.
+      Note(file, page, task.note);
+    }
+    if (k == 0) file.pageZeroSaved = saved;
+    if (!file.split) {
+      file.text += StatusText(saved ? kStatusReady : kStatusConvertFailed, "");
+    } else {
+      file.text += StatusText(saved ? kStatusPageSaved : kStatusConvertFailed, "");
     }
   }
 
@@ -407,9 +442,14 @@ class Coordinator {
   void Fail(FileJob& file, int page, const std::string& why) {
     allConverted_ = false;
     file.converted = false;
+    Note(file, page, why);
+  }
+
+  // Records a line for the user about file (or its page, -1 for the whole file).
+  void Note(FileJob& file, int page, const std::string& text) {
     std::string where = file.source;
     if (page >= 0) where += ", page " + std::to_string(page);
-    file.reasons.push_back(where + ": " + why);
+    file.reasons.push_back(where + ": " + text);
   }
 
   // Prints what is new of file's line, at once, with the status line out of the way.

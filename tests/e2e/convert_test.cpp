@@ -155,6 +155,16 @@ TEST_F(Convert, PageSplitting) {
   EXPECT_EQ(ListTree(out_), (std::vector<std::string>{"one.jpg", "scan(1)_p0.jpg", "scan(1)_p1.jpg",
                                                       "scan(1)_p2.jpg", "scan.jpg"}));
   ExpectJpeg(out_ + "/scan(1)_p2.jpg", 4, 3);
+#if defined(__x86_64__)
+  // One file at a time, each page's piece is on the console as soon as that page has its
+  // name: the first pages' dots can be read before the last page is saved.
+  const std::string later = dir_ / "later";
+  r = RunXevraBinary({"s=" + src_ + "/scan.tif", "d=" + later, "-sep", "-j1"}, "/", {},
+                     {.watchedFile = later + "/scan_p2.jpg"});
+  EXPECT_EQ(r.out, " 1 graphic files found\n\n scan.tif..........Ready\n");
+  EXPECT_EQ(r.outBeforeWatched, " 1 graphic files found\n\n scan.tif......");
+  EXPECT_EQ(r.exitCode, 0);
+#endif
 }
 
 TEST_F(Convert, FailedPageInTheMiddle) {

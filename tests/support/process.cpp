@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +21,44 @@
 #include "support/deep_paths.h"
 
 extern char** environ;
+
+namespace {
+
+// Follows a child that asked to be traced until it is gone, stopping it at each write to
+// standard output to look whether watched exists. Returns the child's wait status; adds to
+// *bytesBefore the length of every such write that began while watched did not exist.
+int TraceOutputWrites(pid_t pid, const std::string& watched, size_t* bytesBefore) {
+  int status = 0;
+  bool inSyscall = false;
+  bool started = false;
+  while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+    int signal = 0;
+    if (!started) {
+      // The stop at the exec: from here on, system call stops are told apart from signals.
+      started = true;
+      ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    } else if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+      inSyscall = !inSyscall;
+#if defined(__x86_64__)
+      struct user_regs_struct regs {};
+      if (inSyscall && ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0 &&
+          regs.orig_rax == SYS_write && regs.rdi == STDOUT_FILENO &&
+          !std::filesystem::exists(watched)) {
+        *bytesBefore += regs.rdx;
+      }
+#else
+      (void)watched;
+      (void)bytesBefore;
+#endif
+    } else {
+      signal = WSTOPSIG(status);  // delivered as if no one watched
+    }
+    ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
+  }
+  return status;
+}
+
+}  // namespace
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::string& cwd, const std::vector<std::string>& extraEnv,
@@ -46,6 +87,12 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   argvv.push_back(nullptr);
 
   std::vector<std::string> envStore(extraEnv);
+  if (!limits.watchedFile.empty()) {
+    // A traced process cannot run the leak check, which traces its own threads.
+    const char* asan = getenv("ASAN_OPTIONS");
+    envStore.insert(envStore.begin(), std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                                          ":detect_leaks=0");
+  }
   for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
   std::vector<char*> envv;
   for (std::string& e : envStore) envv.push_back(e.data());
@@ -77,10 +124,16 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (limits.timeoutSeconds > 0) alarm(limits.timeoutSeconds);  // survives the exec
+    if (!limits.watchedFile.empty()) ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     execve(program.c_str(), argvv.data(), envv.data());
     _exit(127);
   }
   close(pipeFds[1]);
+  int tracedStatus = 0;
+  size_t bytesBefore = 0;
+  if (!limits.watchedFile.empty()) {
+    tracedStatus = TraceOutputWrites(pid, limits.watchedFile, &bytesBefore);
+  }
   char buffer[4096];
   ssize_t n;
   int lines = 0;
@@ -95,7 +148,12 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   close(pipeFds[0]);
   int status = 0;
   struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
+  if (limits.watchedFile.empty()) {
+    wait4(pid, &status, 0, &usage);
+  } else {
+    status = tracedStatus;
+    result.outBeforeWatched = result.out.substr(0, bytesBefore);
+  }
   if (errFd >= 0) {
     result.err = ReadFile(errPath);
     close(errFd);

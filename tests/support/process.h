@@ -11,6 +11,9 @@ struct ProcessResult {
   int exitCode = -1;  // the exit status, or -1 when the process did not exit normally
   int signal = 0;     // the signal that ended it, 0 when it exited
   long maxRssKb = 0;  // its peak resident memory
+  // With ProcessLimits::watchedFile: the part of out whose writes began while that file did
+  // not exist.
+  std::string outBeforeWatched;
 };
 
 // Limits put on a child process.
@@ -21,6 +24,10 @@ struct ProcessLimits {
   // Standard output and standard error share one pseudo-terminal (raw: bytes pass unchanged),
   // whose whole text lands in out, in the order written.
   bool terminal = false;
+  // When set, the child is stopped at each write to standard output while the test looks
+  // whether this file exists (the child is traced, so its leak check is off; its standard
+  // output must fit the pipe, as a short console text does).
+  std::string watchedFile = {};
 };
 
 // Runs program with args in folder cwd; extraEnv entries ("NAME=value") are added to the

@@ -2,6 +2,7 @@
 #include <libraw/libraw.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -298,6 +299,14 @@ TEST_F(RawDecoderTest, DamagedRawDataFailsUnlessAFullSizePreviewStandsIn) {
       EXPECT_FALSE(fs::exists(dir_.path() + "/bad.jpg"));
     } else if (c.outcome == kPreview) {
       EXPECT_EQ(r.out, " 1 graphic files found\n\n bad.dng....Ready\n");
+      // One line on standard error says what stood in, and no summary counts a failure.
+      const std::string note = "; the camera's embedded preview was converted instead\n";
+      EXPECT_EQ(r.err.rfind("xevra: " + dng + ": ", 0), 0u) << r.err;
+      EXPECT_TRUE(r.err.size() > note.size() &&
+                  r.err.compare(r.err.size() - note.size(), note.size(), note) == 0)
+          << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_EQ(r.exitCode, 0);
       DecodedPage out;
       auto jpeg = OpenDecoder((dir_.path() + "/bad.jpg").c_str());
       ASSERT_NE(jpeg, nullptr);
