@@ -124,7 +124,10 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (limits.timeoutSeconds > 0) alarm(limits.timeoutSeconds);  // survives the exec
-    if (!limits.watchedFile.empty()) ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    // A machine that forbids tracing (a container's seccomp, yama) says so by this status.
+    if (!limits.watchedFile.empty() && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+      _exit(kTracingRefused);
+    }
     execve(program.c_str(), argvv.data(), envv.data());
     _exit(127);
   }

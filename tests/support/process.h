@@ -17,6 +17,10 @@ struct ProcessResult {
 };
 
 // Limits put on a child process.
+// The exit status of a child that was to be traced (ProcessLimits::watchedFile) where this
+// machine does not allow tracing.
+constexpr int kTracingRefused = 125;
+
 struct ProcessLimits {
   unsigned timeoutSeconds = 0;  // the child is killed (SIGALRM) after this long; 0: never
   long maxFileBytes = 0;        // RLIMIT_FSIZE; 0: none
