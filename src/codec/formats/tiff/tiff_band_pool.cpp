@@ -88,6 +88,37 @@ void TiffBandPool::StartHelpers() {
   }
 }
 
+bool TiffBandPool::RoomAhead() const {
+  // At most one band more than there may be helpers waits for the caller.
+  return nextClaim_ < bands_ && slots_.size() <= static_cast<size_t>(maxHelpers_);
+}
+
+bool TiffBandPool::DecodeNext(std::unique_lock<std::mutex>& lock, TIFF* tif,
+                              std::vector<uint8_t>* tile) {
+  Slot& slot = slots_.emplace_back();
+  slot.index = nextClaim_++;
+  std::vector<uint8_t> bytes;
+  if (!spare_.empty()) {
+    bytes = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  lock.unlock();
+  bool ok = false;
+  try {
+    bytes.resize(bandBytes_);
+    ok = ReadTiffBand(tif, shape_, slot.index * shape_.bandHeight, bytes.data(), tile);
+  } catch (...) {
+    // Out of memory: the caller reads the band again and meets the failure itself.
+    ok = false;
+  }
+  lock.lock();
+  // Slots are only removed from the front once done, so this one is still in place.
+  slot.bytes = std::move(bytes);
+  slot.state = ok ? SlotState::kDone : SlotState::kFailed;
+  changed_.notify_all();
+  return ok;
+}
+
 void TiffBandPool::Help() {
   // Nothing thrown here may leave the thread; a helper that cannot work just stops, and the
   // caller reads the bands nobody took.
@@ -103,32 +134,10 @@ void TiffBandPool::Help() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!ready) helpersFail_ = true;
   while (ready) {
-    // At most one band more than there are helpers waits for the caller.
-    changed_.wait(lock, [this] {
-      return stop_ || nextClaim_ >= bands_ || slots_.size() <= static_cast<size_t>(maxHelpers_);
-    });
+    changed_.wait(lock, [this] { return stop_ || nextClaim_ >= bands_ || RoomAhead(); });
     // A worker that took up a task wants its core back.
     if (stop_ || nextClaim_ >= bands_ || cores_->Overcommitted()) break;
-    Slot& slot = slots_.emplace_back();
-    slot.index = nextClaim_++;
-    std::vector<uint8_t> bytes;
-    if (!spare_.empty()) {
-      bytes = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    lock.unlock();
-    bool ok = false;
-    try {
-      bytes.resize(bandBytes_);
-      ok = ReadTiffBand(source->tif(), shape_, slot.index * shape_.bandHeight, bytes.data(), &tile);
-    } catch (...) {
-      ok = false;
-    }
-    lock.lock();
-    slot.bytes = std::move(bytes);
-    slot.state = ok ? SlotState::kDone : SlotState::kFailed;
-    changed_.notify_all();
-    if (!ok) break;
+    if (!DecodeNext(lock, source->tif(), &tile)) break;
   }
   --running_;
   cores_->Release();
@@ -138,7 +147,8 @@ void TiffBandPool::Help() {
   source.reset();
 }
 
-bool TiffBandPool::Take(uint32_t index, std::vector<uint8_t>* band) {
+bool TiffBandPool::Take(uint32_t index, std::vector<uint8_t>* band, TIFF* own,
+                        std::vector<uint8_t>* tile) {
   if (cores_->AnyIdle()) StartHelpers();
   std::unique_lock<std::mutex> lock(mutex_);
   while (!slots_.empty() && slots_.front().index < index) {
@@ -151,7 +161,14 @@ bool TiffBandPool::Take(uint32_t index, std::vector<uint8_t>* band) {
     changed_.notify_all();
     return false;
   }
-  changed_.wait(lock, [this] { return slots_.front().state != SlotState::kBusy; });
+  while (slots_.front().state == SlotState::kBusy) {
+    // Rather than wait, the caller's core decodes a band further on.
+    if (RoomAhead()) {
+      DecodeNext(lock, own, tile);
+    } else {
+      changed_.wait(lock);
+    }
+  }
   Slot& slot = slots_.front();
   bool ok = slot.state == SlotState::kDone;
   if (ok) {

@@ -53,8 +53,10 @@ class TiffBandPool {
 
   // Returns true with band index (asked for in increasing order) swapped into *band, which
   // must hold a band's bytes; false when the caller must read that band itself: no helper took
-  // it, or the helper that did failed (so the caller meets the failure as if alone).
-  bool Take(uint32_t index, std::vector<uint8_t>* band);
+  // it, or the one that did failed (so the caller meets the failure as if alone). While a
+  // helper is still on the band, the caller decodes later bands with own (its handle of the
+  // page; tile is its scratch) instead of waiting.
+  bool Take(uint32_t index, std::vector<uint8_t>* band, TIFF* own, std::vector<uint8_t>* tile);
 
  private:
   enum class SlotState : uint8_t { kBusy, kDone, kFailed };
@@ -66,6 +68,11 @@ class TiffBandPool {
 
   void StartHelpers();
   void Help();
+  // Returns true when a band may be taken ahead: one is left and few wait. Under mutex_.
+  bool RoomAhead() const;
+  // Takes the next band and decodes it with tif; called under lock, which it releases while
+  // decoding. Returns false when the decoding failed.
+  bool DecodeNext(std::unique_lock<std::mutex>& lock, TIFF* tif, std::vector<uint8_t>* tile);
   void Stop();
 
   const InputFile* file_;

@@ -401,7 +401,7 @@ bool TiffDecoder::LoadBand(uint32_t row) {
     case ReadMode::kTiles:
       if (pool_ != nullptr) {
         const uint32_t index = first / bandHeight_;
-        bool taken = pool_->Take(index, &band_);
+        bool taken = pool_->Take(index, &band_, tif, &tile_);
         // Helpers have nothing left to do after the last band: none outlives the page's reading.
         if (first + rows >= height_) pool_.reset();
         if (taken) break;
