@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/core_budget.h"
 #include "codec/io/input_file.h"
 
 // Canonical row layouts, 8 bits per sample, samples interleaved in this order.
@@ -37,6 +38,9 @@ struct PageGeometry {
 struct DecodeRequest {
   int minWidth = 0;
   int minHeight = 0;
+  // Idle cores of the run that the decoder may borrow for threads of its own while it reads
+  // the page; null: it reads on the caller's thread alone.
+  CoreBudget* cores = nullptr;
 };
 
 // What StartPage delivers.
@@ -98,6 +102,10 @@ class Decoder {
   // Reads the next count rows of the started page into rows, row r at rows + r * stride.
   // Returns false on a decoding error; the rest of the page is then unusable.
   virtual bool ReadRows(uint8_t* rows, size_t stride, int count) = 0;
+
+  // Returns true when the started page is read by threads of the decoder's own, which borrow
+  // the request's idle cores (the caller then leaves those cores to it); false otherwise.
+  virtual bool BorrowsCores() const { return false; }
 
  protected:
   // Returns false, keeping kind and text as the reason of the call that is failing.

@@ -40,7 +40,7 @@ bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* 
   if (path == nullptr) return false;
   decoder.ClearFailure();
   PageInfo info;
-  std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info);
+  std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info, helpers.cores);
   if (!rows) return Failed(decoder.LastFailure(), 0, failure);
   // Once the decoder is handed on, what it said about this page is kept from that moment.
   Failure decoderSaid;
@@ -50,7 +50,10 @@ bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* 
   uint64_t pixels =
       std::max(static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height),
                static_cast<uint64_t>(rows->width()) * static_cast<uint64_t>(rows->height()));
-  CoreBudget* cores = pixels >= helpers.helperMinPixels ? helpers.cores : nullptr;
+  // A decoder that spreads its own work over the idle cores gets them all: its threads keep
+  // more cores busy than one thread reading ahead of the writer would.
+  CoreBudget* cores =
+      pixels >= helpers.helperMinPixels && !decoder.BorrowsCores() ? helpers.cores : nullptr;
   if (cores != nullptr || helpers.decoded) {
     std::function<void()> decoded;
     if (helpers.decoded) {

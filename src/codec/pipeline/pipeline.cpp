@@ -67,7 +67,7 @@ bool OutputSize(const SaveHeader& header, const PageGeometry& geometry, int* wid
 }
 
 std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& header, int channels,
-                                         PageInfo* info) {
+                                         PageInfo* info, CoreBudget* cores) {
   int page = header.nPage;
   if (page < 0 || page >= decoder.PageCount()) return nullptr;
   PageGeometry geometry;
@@ -82,6 +82,7 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
   bool transposes = OrientationTransposes(ValidOrientation(geometry.orientation));
   // The decoder sees the request in stored orientation.
   DecodeRequest request;
+  request.cores = cores;
   long long rw = transposes ? th : tw, rh = transposes ? tw : th;
   if (rw <= geometry.width && rh <= geometry.height) {
     request.minWidth = static_cast<int>(rw);

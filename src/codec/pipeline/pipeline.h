@@ -23,6 +23,7 @@ bool OutputSize(const SaveHeader& header, const PageGeometry& geometry, int* wid
 
 // Returns the stages yielding page header.nPage of decoder as header asks, in channels (1:
 // gray, 3: RGB), with the started page's info (ICC, EXIF) in *info; nullptr when the page
-// cannot be started or the output would be too large.
+// cannot be started or the output would be too large. The decoder may borrow cores (null:
+// none) while it reads the page.
 std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& header, int channels,
-                                         PageInfo* info);
+                                         PageInfo* info, CoreBudget* cores = nullptr);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec/formats/formats.h"
+#include "codec/formats/tiff/tiff_band_pool.h"
 #include "codec/formats/tiff/tiff_decoder_io.h"
 #include "codec/formats/tiff/tiff_decoder_rows.h"
 
@@ -16,6 +17,11 @@ constexpr uint64_t kMaxBandBytes = 256ull << 20;
 constexpr uint64_t kMaxStripBufferBytes = 64ull << 20;
 // Compressed strips and tiles that claim to expand more than this are taken as lies.
 constexpr uint64_t kMaxCompressionRatio = 1ull << 15;
+// Bands are decoded on helper threads only for pages this large, whose bands are small enough
+// that the few in flight stay cheap, and by at most this many helpers.
+constexpr uint64_t kParallelMinPixels = 1000 * 1000;
+constexpr uint64_t kParallelMaxBandBytes = 16ull << 20;
+constexpr int kMaxBandHelpers = 3;
 
 // Returns true when the strips or tiles stored in the file can plausibly hold the current
 // directory's pixels.
@@ -187,8 +193,9 @@ class TiffDecoder final : public Decoder {
     return CurrentGeometry(prober_->tif(), file_->size(), geometry);
   }
 
-  bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
+  bool StartPage(int page, const DecodeRequest& request, PageInfo* info) override {
     started_ = false;
+    pool_.reset();
     rgba_.reset();
     // A page is read from the file as it is now, not from what was read ahead before.
     reader_->DropReadAhead();
@@ -215,9 +222,12 @@ class TiffDecoder final : public Decoder {
     }
     nextRow_ = 0;
     bandRows_ = 0;
+    if (request.cores != nullptr) StartPool(page, request.cores);
     started_ = true;
     return true;
   }
+
+  bool BorrowsCores() const override { return pool_ != nullptr; }
 
   bool ReadRows(uint8_t* rows, size_t stride, int count) override {
     if (!started_ || count < 0) return false;
@@ -226,6 +236,7 @@ class TiffDecoder final : public Decoder {
       if (bandRows_ == 0 || nextRow_ < bandFirst_ || nextRow_ - bandFirst_ >= bandRows_) {
         if (!LoadBand(nextRow_)) {
           started_ = false;
+          pool_.reset();
           return false;
         }
       }
@@ -238,6 +249,7 @@ class TiffDecoder final : public Decoder {
  private:
   bool SetupDirect(TIFF* tif, PixelLayout* layout);
   bool SetupRgba(TIFF* tif, PixelLayout* layout);
+  void StartPool(int page, CoreBudget* cores);
   bool LoadBand(uint32_t row);
   void ConvertRow(uint32_t row, uint8_t* out);
 
@@ -269,6 +281,9 @@ class TiffDecoder final : public Decoder {
   std::vector<uint8_t> band_;
   std::vector<const uint8_t*> planeRows_;  // the current row of each plane in band_
   std::vector<uint32_t> rgbaBand_;
+  TiffBandShape shape_;  // of strips and tiles
+  // Helpers decoding the page's next bands; last: stopped before anything they read from.
+  std::unique_ptr<TiffBandPool> pool_;
 };
 
 bool TiffDecoder::SetupDirect(TIFF* tif, PixelLayout* layout) {
@@ -328,6 +343,16 @@ bool TiffDecoder::SetupDirect(TIFF* tif, PixelLayout* layout) {
   }
   band_.assign(static_cast<size_t>(planeBytes_) * static_cast<size_t>(planes_), 0);
   planeRows_.assign(static_cast<size_t>(planes_), nullptr);
+  shape_ = {.tiled = mode_ == ReadMode::kTiles,
+            .planes = planes_,
+            .height = height_,
+            .bandHeight = bandHeight_,
+            .planeRowBytes = planeRowBytes_,
+            .planeBytes = planeBytes_,
+            .tileWidth = tileWidth_,
+            .tilesAcross = tilesAcross_,
+            .tileRowBytes = tileRowBytes_,
+            .tileBytes = tile_.size()};
   *layout = TiffRowLayout(f);
   return true;
 }
@@ -373,30 +398,15 @@ bool TiffDecoder::LoadBand(uint32_t row) {
       if (TIFFReadScanline(tif, band_.data(), row, 0) < 0) return false;
       break;
     case ReadMode::kStrips:
-      for (int s = 0; s < planes_; ++s) {
-        uint8_t* plane = band_.data() + planeBytes_ * static_cast<size_t>(s);
-        tmsize_t want = static_cast<tmsize_t>(planeRowBytes_ * rows);
-        tmsize_t got = TIFFReadEncodedStrip(
-            tif, TIFFComputeStrip(tif, first, static_cast<uint16_t>(s)), plane, want);
-        if (got < 0) return false;
-        std::memset(plane + got, 0, static_cast<size_t>(want - got));
-      }
-      break;
     case ReadMode::kTiles:
-      for (uint32_t tx = 0; tx < tilesAcross_; ++tx) {
-        for (int s = 0; s < planes_; ++s) {
-          uint32_t tile = TIFFComputeTile(tif, tx * tileWidth_, first, 0, static_cast<uint16_t>(s));
-          tmsize_t got =
-              TIFFReadEncodedTile(tif, tile, tile_.data(), static_cast<tmsize_t>(tile_.size()));
-          if (got < 0) return false;
-          std::memset(tile_.data() + got, 0, tile_.size() - static_cast<size_t>(got));
-          uint8_t* plane = band_.data() + planeBytes_ * static_cast<size_t>(s);
-          for (uint32_t r = 0; r < rows; ++r) {
-            std::memcpy(plane + planeRowBytes_ * r + tileRowBytes_ * tx,
-                        tile_.data() + tileRowBytes_ * r, static_cast<size_t>(tileRowBytes_));
-          }
-        }
+      if (pool_ != nullptr) {
+        const uint32_t index = first / bandHeight_;
+        bool taken = pool_->Take(index, &band_, tif, &tile_);
+        // Helpers have nothing left to do after the last band: none outlives the page's reading.
+        if (first + rows >= height_) pool_.reset();
+        if (taken) break;
       }
+      if (!ReadTiffBand(tif, shape_, first, band_.data(), &tile_)) return false;
       break;
     case ReadMode::kRgba:
       rgba_->image.row_offset = static_cast<int>(first);
@@ -407,6 +417,26 @@ bool TiffDecoder::LoadBand(uint32_t row) {
   bandFirst_ = mode_ == ReadMode::kScanlines ? row : first;
   bandRows_ = mode_ == ReadMode::kScanlines ? 1 : rows;
   return true;
+}
+
+void TiffDecoder::StartPool(int page, CoreBudget* cores) {
+  if (mode_ != ReadMode::kStrips && mode_ != ReadMode::kTiles) return;
+  if (static_cast<uint64_t>(width_) * height_ < kParallelMinPixels || bandHeight_ >= height_ ||
+      band_.size() > kParallelMaxBandBytes) {
+    return;
+  }
+  // Old-style JPEG decodes strips only in order, each after the one before.
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(reader_->tif(), TIFFTAG_COMPRESSION, &compression);
+  if (compression == COMPRESSION_OJPEG) return;
+  const uint32_t width = width_;
+  // A helper's handle reads the page as this one does (the JPEG colour mode included).
+  auto prepare = [width](TIFF* tif) {
+    TiffRowFormat format;
+    return DirectFormat(tif, width, &format);
+  };
+  pool_ = std::make_unique<TiffBandPool>(file_.get(), page, offsets_, shape_, std::move(prepare),
+                                         cores, kMaxBandHelpers);
 }
 
 void TiffDecoder::ConvertRow(uint32_t row, uint8_t* out) {
@@ -441,9 +471,10 @@ std::unique_ptr<Decoder> OpenTiffDecoder(std::unique_ptr<InputFile> file, Failur
   // A DNG is a TIFF whose first page is only the camera's small preview; the picture is the
   // raw data, which the raw decoder reads. Whatever made that decoder refuse, the preview is
   // never passed off as the picture.
-  uint32_t dngVersionCount = 0;
-  const void* dngVersion = nullptr;
-  if (TIFFGetField(source->tif(), TIFFTAG_DNGVERSION, &dngVersionCount, &dngVersion) == 1) {
+  // The tag has a fixed count of four bytes, so libtiff hands out only the pointer: a count
+  // asked for beside it would receive the pointer's eight bytes in its four.
+  const uint8_t* dngVersion = nullptr;
+  if (TIFFGetField(source->tif(), TIFFTAG_DNGVERSION, &dngVersion) == 1) {
     return Refuse(failure, FailureKind::kUnsupported, "a camera raw (DNG) file");
   }
   PageGeometry first;

@@ -456,7 +456,7 @@ TEST(TiffDecoderTest, RowsStayInStoredOrder) {
 // A little-endian classic TIFF built by hand.
 struct Entry {
   uint16_t tag;
-  uint16_t type;   // 3 short, 4 long
+  uint16_t type;   // 1 byte (up to four, in value from its low end), 3 short, 4 long
   uint32_t value;  // with a count of 2 shorts, the second in the high half
   uint32_t count = 1;
 };
@@ -536,6 +536,9 @@ TEST(TiffDecoderTest, RefusesBrokenFiles) {
   for (size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<uint8_t>(i * 7919 >> 3);
   std::string whole = ReadFile(WriteTiff(dir, {big}));
   const uint32_t data = 8 + kIfdSize;
+  // DNGVersion 1.4.0.0 (a tag of four bytes) in a directory of one more entry.
+  std::vector<Entry> dng = GrayEntries(4, 4, data + 12, 16);
+  dng.push_back({50706, 1, 0x00000401, 4});
   struct BrokenCase {
     const char* name;
     std::string file;
@@ -556,6 +559,8 @@ TEST(TiffDecoderTest, RefusesBrokenFiles) {
        Header() + Ifd(GrayEntries(30000, 30000, data, 1, COMPRESSION_LZW), 0) + "x", false},
       {"strip outside the file", Header() + Ifd(GrayEntries(4, 4, 1u << 30, 16), 0), false},
       {"zero width", Header() + Ifd(GrayEntries(0, 4, data, 16), 0) + std::string(16, 'x'), false},
+      {"DNG, whose first page is only the camera's preview",
+       Header() + Ifd(dng, 0) + std::string(16, 'x'), false},
   };
   for (const BrokenCase& c : cases) {
     SCOPED_TRACE(c.name);
