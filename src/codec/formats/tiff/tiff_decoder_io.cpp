@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -62,18 +63,26 @@ tmsize_t TiffSource::Read(thandle_t handle, void* buffer, tmsize_t size) {
   // buffer, so a failed read must report the bytes it did deliver (maybe 0), never -1.
   size_t got = 0;
   const uint64_t at = self->offset_;
-  if (length >= kDirectReadBytes) {
-    got = self->file_->ReadUpTo(at, buffer, static_cast<size_t>(length));
-  } else {
-    std::vector<uint8_t>& window = self->window_;
-    if (at < self->windowStart_ || at + length > self->windowStart_ + window.size()) {
+  std::vector<uint8_t>& window = self->window_;
+  bool windowed = length < kDirectReadBytes;
+  if (windowed && (at < self->windowStart_ || at + length > self->windowStart_ + window.size())) {
+    // We are inside libtiff's frames: memory that cannot be had for the window must not
+    // throw through them, so the read then goes to the file directly.
+    try {
       window.resize(static_cast<size_t>(std::min<uint64_t>(kWindowBytes, total - at)));
       window.resize(self->file_->ReadUpTo(at, window.data(), window.size()));
       self->windowStart_ = at;
+    } catch (const std::bad_alloc&) {
+      window.clear();
+      windowed = false;
     }
+  }
+  if (windowed) {
     const uint64_t inWindow = at - self->windowStart_;
     got = static_cast<size_t>(std::min<uint64_t>(length, window.size() - inWindow));
     std::memcpy(buffer, window.data() + inWindow, got);
+  } else {
+    got = self->file_->ReadUpTo(at, buffer, static_cast<size_t>(length));
   }
   self->offset_ += got;
   return static_cast<tmsize_t>(got);
