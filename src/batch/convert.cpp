@@ -106,11 +106,30 @@ std::string StandInNote(const CImageInterface& codec) {
   return failure.kind == FailureKind::kNone ? "" : FailureWords(failure);
 }
 
+// Saves page task.page of the image codec has loaded into a temporary file beside the task's
+// target; on success task.temp names it (and task.note tells of a stand-in), otherwise
+// task.why says what failed.
+void SaveTask(CImageInterface& codec, CConvertSettings& settings, PageTask& task,
+              Platform& platform) {
+  SaveHeader* record = CurrentRecord(settings);
+  if (record == nullptr) return;
+  record->nPage = task.page;
+  std::string temp;
+  if (!platform.CreateTempFile(FolderOf(task.target), &temp)) {
+    task.why = FolderWords(FolderOf(task.target), platform);
+  } else if (SaveWithCodec(codec, settings, temp) != 0) {
+    task.temp = temp;
+    task.note = StandInNote(codec);
+  } else {
+    task.why = FailureWords(codec.LastFailure());
+    platform.DiscardTempFile(temp);
+  }
+}
+
 // The work of one file, on any thread: every page into a temporary file beside its target.
 // Nothing here decides a name or touches a name other than its own temporary files. pageDone
 // (when set) is called once each page's work is over, in page order.
 void DoWork(FileJob& job, Platform& platform, const std::function<void()>& pageDone = nullptr) {
-  SaveHeader* record = CurrentRecord(job.settings);
   for (size_t k = 0; k < job.tasks.size(); ++k) {
     PageTask& task = job.tasks[k];
     if (k > 0 && job.codec->Load(job.source.c_str()) == 0) {
@@ -118,19 +137,7 @@ void DoWork(FileJob& job, Platform& platform, const std::function<void()>& pageD
       continue;
     }
     task.loaded = true;
-    if (record != nullptr) record->nPage = task.page;
-    std::string temp;
-    if (record != nullptr && platform.CreateTempFile(FolderOf(task.target), &temp)) {
-      if (SaveWithCodec(*job.codec, job.settings, temp) != 0) {
-        task.temp = temp;
-        task.note = StandInNote(*job.codec);
-      } else {
-        task.why = FailureWords(job.codec->LastFailure());
-        platform.DiscardTempFile(temp);
-      }
-    } else if (record != nullptr) {
-      task.why = FolderWords(FolderOf(task.target), platform);
-    }
+    SaveTask(*job.codec, job.settings, task, platform);
     job.codec->CloseHandle();
     bool firstFailed = k == 0 && task.temp.empty();  // publishing empties temp
     if (pageDone) pageDone();
@@ -154,20 +161,7 @@ void DoPage(FileJob& job, size_t k, Platform& platform) {
       return;
     }
     task.loaded = true;
-    SaveHeader* record = CurrentRecord(task.settings);
-    std::string temp;
-    if (record != nullptr) record->nPage = task.page;
-    if (record != nullptr && platform.CreateTempFile(FolderOf(task.target), &temp)) {
-      if (SaveWithCodec(codec, task.settings, temp) != 0) {
-        task.temp = temp;
-        task.note = StandInNote(codec);
-      } else {
-        task.why = FailureWords(codec.LastFailure());
-        platform.DiscardTempFile(temp);
-      }
-    } else if (record != nullptr) {
-      task.why = FolderWords(FolderOf(task.target), platform);
-    }
+    SaveTask(codec, task.settings, task, platform);
   } catch (...) {
     // Whatever the work did not finish counts as not saved.
   }
