@@ -40,21 +40,18 @@ bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* 
   if (path == nullptr) return false;
   decoder.ClearFailure();
   PageInfo info;
-  std::unique_ptr<RowSource> rows = BuildPipeline(decoder, header, channels, &info, helpers.cores);
-  if (!rows) return Failed(decoder.LastFailure(), 0, failure);
   // Once the decoder is handed on, what it said about this page is kept from that moment.
   Failure decoderSaid;
   bool handedOn = false;
   ReadAheadSource* ahead = nullptr;
-  // Decoding costs by the source's pixels, resizing and encoding by the output's.
-  uint64_t pixels =
-      std::max(static_cast<uint64_t>(info.width) * static_cast<uint64_t>(info.height),
-               static_cast<uint64_t>(rows->width()) * static_cast<uint64_t>(rows->height()));
-  // A decoder that spreads its own work over the idle cores gets them all: its threads keep
-  // more cores busy than one thread reading ahead of the writer would.
-  CoreBudget* cores =
-      pixels >= helpers.helperMinPixels && !decoder.BorrowsCores() ? helpers.cores : nullptr;
-  if (cores != nullptr || helpers.decoded) {
+  // A helper thread reads ahead of the writer from where the pipeline puts the boundary.
+  RowBoundary boundary = [&](std::unique_ptr<RowSource> stages,
+                             uint64_t pixels) -> std::unique_ptr<RowSource> {
+    // A decoder that spreads its own work over the idle cores gets them all: its threads keep
+    // more cores busy than one thread reading ahead of the writer would.
+    CoreBudget* cores =
+        pixels >= helpers.helperMinPixels && !decoder.BorrowsCores() ? helpers.cores : nullptr;
+    if (cores == nullptr && !helpers.decoded) return stages;
     std::function<void()> decoded;
     if (helpers.decoded) {
       decoded = [&] {
@@ -63,10 +60,13 @@ bool Run(Decoder& decoder, const char* path, const SaveHeader& header, Failure* 
         helpers.decoded();
       };
     }
-    auto source = std::make_unique<ReadAheadSource>(std::move(rows), cores, std::move(decoded));
+    auto source = std::make_unique<ReadAheadSource>(std::move(stages), cores, std::move(decoded));
     ahead = source.get();
-    rows = std::move(source);
-  }
+    return source;
+  };
+  std::unique_ptr<RowSource> rows =
+      BuildPipeline(decoder, header, channels, &info, helpers.cores, boundary);
+  if (!rows) return Failed(decoder.LastFailure(), 0, failure);
   RemoveUnlessKept guard(path);
   errno = 0;
   bool written = write(*rows, info);

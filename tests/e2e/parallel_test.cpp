@@ -209,6 +209,8 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
   WriteBigTiff(made / "tiles.tif", {.tile = 128});
   WriteBigTiff(made / "ycbcr.tif", {.compression = COMPRESSION_JPEG});
   WriteBigTiff(made / "cut.tif", {.cutMiddle = true});
+  fs::copy_file(made / "big.png", made / "cut.png");
+  fs::resize_file(made / "cut.png", fs::file_size(made / "big.png") / 2);
   struct Case {
     const char* label;
     std::string source;
@@ -229,8 +231,13 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
        {"-w2000", "-prop"}},
       {"PNG", made / "big.png", {}},
       {"PNG resized and turned", made / "big.png", {"-w900", "-prop", "-rot30"}},
+      {"PNG shrunk strongly: decoding and resizing on two threads",
+       made / "big.png",
+       {"-w300", "-prop"}},
+      {"PNG cut short, shrunk strongly", made / "cut.png", {"-w300", "-prop"}, true},
       {"BMP quarter turn", made / "wide.bmp", {"-rot90"}},
       {"TIFF pages split", made / "pages.tif", {"-sep"}},
+      {"TIFF pages split and shrunk strongly", made / "pages.tif", {"-sep", "-w150", "-prop"}},
       {"GIF frames split", (corpus / "gif/danbooru/test-animated-400x281.gif").string(), {"-sep"}},
       {"GIF frames split and resized",
        (corpus / "gif/image-rs/large-gif-anim-combine.gif").string(),

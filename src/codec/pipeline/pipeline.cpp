@@ -67,7 +67,8 @@ bool OutputSize(const SaveHeader& header, const PageGeometry& geometry, int* wid
 }
 
 std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& header, int channels,
-                                         PageInfo* info, CoreBudget* cores) {
+                                         PageInfo* info, CoreBudget* cores,
+                                         const RowBoundary& boundary) {
   int page = header.nPage;
   if (page < 0 || page >= decoder.PageCount()) return nullptr;
   PageGeometry geometry;
@@ -98,6 +99,19 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
 
   RotationPlan rotation = PlanRotation(header.fRotation);
   std::unique_ptr<RowSource> rows = MakeDecoderSource(decoder, *info);
+  // Decoding then runs on one thread while the other resizes (and encodes what little is
+  // left), instead of one thread doing both while the other waits for a small output. The
+  // reduction is judged from the stored page: a decoder shrinking on load still reads it all.
+  const uint64_t outPixels = static_cast<uint64_t>(outW) * static_cast<uint64_t>(outH);
+  const uint64_t workPixels =
+      std::max(outPixels, static_cast<uint64_t>(info->width) * static_cast<uint64_t>(info->height));
+  const bool splitAfterDecoder = boundary && outPixels * kSplitAfterDecoderReduction <=
+                                                 static_cast<uint64_t>(geometry.width) *
+                                                     static_cast<uint64_t>(geometry.height);
+  if (splitAfterDecoder) {
+    rows = boundary(std::move(rows), workPixels);
+    if (!rows) return nullptr;
+  }
   rows = MakeColorStage(std::move(rows), info->layout, info->icc, channels);
   if (!rows) return nullptr;
   rows = MakeResizeStage(std::move(rows), static_cast<int>(transposes ? th : tw),
@@ -111,6 +125,8 @@ std::unique_ptr<RowSource> BuildPipeline(Decoder& decoder, const SaveHeader& hea
     if (!SaneSize(rotW, rotH)) return nullptr;
     rows =
         MakeRotateStage(std::move(rows), rotation, static_cast<int>(rotW), static_cast<int>(rotH));
+    if (!rows) return nullptr;
   }
+  if (boundary && !splitAfterDecoder) rows = boundary(std::move(rows), workPixels);
   return rows;
 }
