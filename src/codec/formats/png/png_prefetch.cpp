@@ -157,9 +157,13 @@ PngPrefetch::Result PngPrefetch::Read(uint8_t* dst, size_t length) noexcept {
   const uint64_t end = position_ + length;
   try {
     std::unique_lock<std::mutex> lock(mutex_);
-    wanted_ = end;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return finished_ || (readEnd_ >= end && checkedThrough_ >= end); });
+    auto ready = [&] { return finished_ || (readEnd_ >= end && checkedThrough_ >= end); };
+    // Waking the helper costs a system call: only a caller that has to wait does.
+    if (!ready()) {
+      wanted_ = end;
+      changed_.notify_all();
+      changed_.wait(lock, ready);
+    }
     // A helper that stopped early (a read failed, memory ran out) leaves the rest unread, or
     // a CRC read but not checked.
     if (readEnd_ < end || (checkedThrough_ < end && readEnd_ < size_)) return Result::kError;
