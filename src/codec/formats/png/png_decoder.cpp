@@ -269,6 +269,8 @@ class PngDecoder final : public Decoder {
   // CRCs and drops the damaged ones, as on the usual path. Since it checks no critical CRC, it
   // leaves the image data's Adler-32 unchecked too: the IDAT CRCs cover the same compressed
   // bytes, so damage is still caught, by the helper, and the inflating thread is spared both.
+  // (SPNG_CTX_IGNORE_ADLER32 is not needed for that, and would also skip the checksums of
+  // compressed ancillary chunks, which keep the same checks as on the usual path.)
   bool NewPrefetchContext() {
     ctx_.reset();
     contextFresh_ = false;

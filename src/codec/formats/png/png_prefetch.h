@@ -49,9 +49,12 @@ class PngPrefetch {
   // notes where the CRC of each critical chunk that does not match is stored.
   class CrcWalker {
    public:
+    // Walks the next size bytes of the file; past IEND, or a chunk length no decoder accepts,
+    // it looks no further.
     void Walk(const uint8_t* data, size_t size);
     // Returns the offset below which every stored CRC has been checked.
     uint64_t checkedThrough() const;
+    // Returns the offsets of the damaged critical chunks' CRCs found since the last call.
     std::vector<uint64_t> TakeBadCrcs();
 
    private:
@@ -66,12 +69,14 @@ class PngPrefetch {
     bool critical_ = false;
     bool last_ = false;  // the current chunk is IEND
     unsigned long crc_ = 0;
-    uint64_t crcAt_ = 0;
+    uint64_t crcAt_ = 0;  // where the current chunk's CRC is stored
     std::vector<uint64_t> bad_;
   };
 
   explicit PngPrefetch(const InputFile& file);
+  // The helper's body: ReadAhead, then word that it reads no more.
   void Run();
+  // Reads the file into the queue until its end, a failed read, or stop_.
   void ReadAhead();
 
   const InputFile& file_;
