@@ -123,6 +123,63 @@ void WriteBigTiff(const std::string& path, const BigTiff& t) {
   file.write(std::string(cutBytes, '\0').data(), static_cast<std::streamsize>(cutBytes));
 }
 
+// What is wrong with a big PNG: a chunk's CRC, or where the file ends.
+enum class PngDamage {
+  kNone,
+  kEarlyIdatCrc,
+  kLastIdatCrc,
+  kIendCrc,
+  kAncillaryCrcAfterIdat,  // a tEXt chunk between the image data and IEND
+  kCutInIdat,              // the file ends half-way through the last IDAT chunk
+  kCutAfterIdat,           // no IEND
+};
+
+// A 1250x1250 RGB PNG of stored deflate blocks, over 4 MiB: large enough to be read ahead on a
+// thread of its own with a second core. Its image data spans IDAT chunks of 256 KiB.
+void WriteBigPng(const std::string& path, PngDamage damage) {
+  constexpr int kSide = 1250;
+  constexpr size_t kIdatBytes = 256u << 10;
+  std::string raw;
+  raw.reserve(static_cast<size_t>(kSide) * (kSide * 3 + 1));
+  for (int y = 0; y < kSide; ++y) {
+    raw += '\0';
+    for (int x = 0; x < kSide; ++x) {
+      raw += static_cast<char>(x * 3 + y * 2 + (x * y) % 23);
+      raw += static_cast<char>(y * 5 + x);
+      raw += static_cast<char>((x + y) * 7 + (x ^ y));
+    }
+  }
+  std::string ihdr;
+  AppendBe32(ihdr, kSide);
+  AppendBe32(ihdr, kSide);
+  ihdr += std::string("\x08\x02\x00\x00\x00", 5);
+  std::string png = "\x89PNG\r\n\x1a\n";
+  AppendPngChunk(png, "IHDR", ihdr);
+  const std::string zlib = StoredZlib(raw);
+  const size_t chunks = (zlib.size() + kIdatBytes - 1) / kIdatBytes;
+  size_t cutAt = 0;
+  for (size_t i = 0; i < chunks; ++i) {
+    if (i + 1 == chunks) cutAt = png.size() + 8 + (zlib.size() - i * kIdatBytes) / 2;
+    AppendPngChunk(png, "IDAT", zlib.substr(i * kIdatBytes, kIdatBytes));
+    if ((damage == PngDamage::kEarlyIdatCrc && i == 1) ||
+        (damage == PngDamage::kLastIdatCrc && i + 1 == chunks)) {
+      png.back() ^= 0x01;
+    }
+  }
+  if (damage == PngDamage::kAncillaryCrcAfterIdat) {
+    AppendPngChunk(png, "tEXt", std::string("Comment\0written after the pixels", 33));
+    png.back() ^= 0x01;
+  }
+  if (damage == PngDamage::kCutInIdat) png.resize(cutAt);
+  if (damage == PngDamage::kCutInIdat || damage == PngDamage::kCutAfterIdat) {
+    WriteFile(path, png);
+    return;
+  }
+  AppendPngChunk(png, "IEND", "");
+  if (damage == PngDamage::kIendCrc) png.back() ^= 0x01;
+  WriteFile(path, png);
+}
+
 struct Mode {
   const char* label;
   std::vector<std::string> switches;
@@ -200,7 +257,13 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
   InitSaveInfo(tif);
   ASSERT_NE(codec.Save((made / "strips.tif").c_str(), &tif), 0);
   codec.CloseHandle();
-  WritePng(made / "big.png", 1300, 1000);
+  WriteBigPng(made / "big.png", PngDamage::kNone);
+  WriteBigPng(made / "early-idat-crc.png", PngDamage::kEarlyIdatCrc);
+  WriteBigPng(made / "last-idat-crc.png", PngDamage::kLastIdatCrc);
+  WriteBigPng(made / "iend-crc.png", PngDamage::kIendCrc);
+  WriteBigPng(made / "text-crc.png", PngDamage::kAncillaryCrcAfterIdat);
+  WriteBigPng(made / "cut-in-idat.png", PngDamage::kCutInIdat);
+  WriteBigPng(made / "no-iend.png", PngDamage::kCutAfterIdat);
   WriteTiff(made / "pages.tif", 700, 500, 5);
   WriteBigTiff(made / "predictor.tif", {.predictor = PREDICTOR_HORIZONTAL});
   WriteBigTiff(made / "deep.tif", {.bps = 16, .predictor = PREDICTOR_HORIZONTAL});
@@ -235,6 +298,12 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
        made / "big.png",
        {"-w300", "-prop"}},
       {"PNG cut short, shrunk strongly", made / "cut.png", {"-w300", "-prop"}, true},
+      {"PNG with an early IDAT's CRC wrong", made / "early-idat-crc.png", {}, true},
+      {"PNG with the last IDAT's CRC wrong", made / "last-idat-crc.png", {}, true},
+      {"PNG with IEND's CRC wrong", made / "iend-crc.png", {}, true},
+      {"PNG with a damaged tEXt chunk after the pixels", made / "text-crc.png", {}},
+      {"PNG cut short in an IDAT chunk", made / "cut-in-idat.png", {}, true},
+      {"PNG cut after its last IDAT chunk", made / "no-iend.png", {}},
       {"BMP quarter turn", made / "wide.bmp", {"-rot90"}},
       {"TIFF pages split", made / "pages.tif", {"-sep"}},
       {"TIFF pages split and shrunk strongly", made / "pages.tif", {"-sep", "-w150", "-prop"}},

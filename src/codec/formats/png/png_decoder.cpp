@@ -11,6 +11,7 @@
 #include "codec/decoder.h"
 #include "codec/formats/byte_reader.h"
 #include "codec/formats/formats.h"
+#include "codec/formats/png/png_prefetch.h"
 #include "codec/io/bytes.h"
 #include "codec/io/exif.h"
 
@@ -23,6 +24,9 @@ constexpr uint64_t kMaxDeflateRatio = 1032;
 // than the cache limit.
 constexpr size_t kMaxChunkBytes = 64u << 20;
 constexpr size_t kMaxChunkCache = 128u << 20;
+// When the run has cores to spare, files at least this large are read, and their chunks' CRCs
+// checked, on a thread of their own while this one inflates; smaller ones are not worth a thread.
+constexpr uint64_t kPrefetchMinBytes = 4u << 20;
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // A fuzzer's mutations would almost never carry the right chunk CRCs, and checking them would
@@ -69,6 +73,17 @@ int ReadStream(spng_ctx* /*ctx*/, void* user, void* dst, size_t length) {
   const uint64_t offset = state->reader.offset();
   if (offset > size || length > size - offset) return SPNG_IO_EOF;
   return state->reader.Read(static_cast<uint8_t*>(dst), length) ? 0 : SPNG_IO_ERROR;
+}
+
+int ReadPrefetched(spng_ctx* /*ctx*/, void* user, void* dst, size_t length) {
+  switch (static_cast<PngPrefetch*>(user)->Read(static_cast<uint8_t*>(dst), length)) {
+    case PngPrefetch::Result::kOk:
+      return 0;
+    case PngPrefetch::Result::kEnd:
+      return SPNG_IO_EOF;
+    default:
+      return SPNG_IO_ERROR;
+  }
 }
 
 // How a PNG colour type becomes a canonical layout: the libspng format it is decoded to, and
@@ -159,23 +174,30 @@ class PngDecoder final : public Decoder {
     return true;
   }
 
-  bool StartPage(int page, const DecodeRequest& /*request*/, PageInfo* info) override {
+  bool StartPage(int page, const DecodeRequest& request, PageInfo* info) override {
     started_ = false;
     image_.clear();
     image_.shrink_to_fit();
     if (page != 0 || info == nullptr) return Fail(FailureKind::kMisuse, "no such page");
-    if (!contextFresh_ && !NewContext()) return false;
-    // The pixels are read from the file as it is now, not from what opening buffered.
-    if (contextFresh_) stream_->reader.Restart(stream_->reader.offset());
+    bool ahead = kCheckCrc && request.cores != nullptr && file_->size() >= kPrefetchMinBytes;
+    if (!ahead || !NewPrefetchContext()) {
+      if (!contextFresh_ && !NewContext()) return false;
+      // The pixels are read from the file as it is now, not from what opening buffered.
+      if (contextFresh_) stream_->reader.Restart(stream_->reader.offset());
+    }
     contextFresh_ = false;
     size_t imageBytes = 0;
-    if (spng_decoded_image_size(ctx_.get(), conversion_.format, &imageBytes) != 0) return false;
+    if (spng_decoded_image_size(ctx_.get(), conversion_.format, &imageBytes) != 0) {
+      EndPrefetch();
+      return false;
+    }
     decodedRowBytes_ = imageBytes / ihdr_.height;
     if (ihdr_.interlace_method != 0) {
       if (!DecodeWhole(imageBytes)) return false;
     } else {
       if (spng_decode_image(ctx_.get(), nullptr, 0, conversion_.format,
                             conversion_.flags | SPNG_DECODE_PROGRESSIVE) != 0) {
+        EndPrefetch();
         return false;
       }
       scratch_.assign(decodedRowBytes_, 0);
@@ -208,11 +230,17 @@ class PngDecoder final : public Decoder {
       bool last = nextRow_ + 1 == ihdr_.height;
       if (ret != 0 && !(ret == SPNG_EOI && last)) {
         started_ = false;
-        return FailDecoding(ret);
+        bool failed = FailDecoding(ret);
+        EndPrefetch();
+        return failed;
       }
-      if (last && !FinishImage()) {
-        started_ = false;
-        return false;
+      if (last) {
+        bool finished = FinishImage();
+        EndPrefetch();
+        if (!finished) {
+          started_ = false;
+          return false;
+        }
       }
       if (!direct) ConvertRow(target, out, ihdr_.width, conversion_);
     }
@@ -222,6 +250,7 @@ class PngDecoder final : public Decoder {
  private:
   // Returns true with a fresh libspng context reading from the start of the file.
   bool NewContext() {
+    EndPrefetch();
     ctx_.reset(spng_ctx_new(kCheckCrc ? 0 : SPNG_CTX_IGNORE_ADLER32));
     if (!ctx_) return false;
     if (!stream_) stream_.emplace(*file_);
@@ -234,15 +263,52 @@ class PngDecoder final : public Decoder {
            spng_set_png_stream(ctx, &ReadStream, &*stream_) == 0;
   }
 
+  // Returns true with a fresh libspng context reading from the start of the file through a
+  // helper thread that reads ahead and checks the critical chunks' CRCs; false when none could
+  // be set up (the caller then reads as usual). libspng keeps checking the ancillary chunks'
+  // CRCs and drops the damaged ones, as on the usual path. Since it checks no critical CRC, it
+  // leaves the image data's Adler-32 unchecked too: the IDAT CRCs cover the same compressed
+  // bytes, so damage is still caught, by the helper, and the inflating thread is spared both.
+  // (SPNG_CTX_IGNORE_ADLER32 is not needed for that, and would also skip the checksums of
+  // compressed ancillary chunks, which keep the same checks as on the usual path.)
+  bool NewPrefetchContext() {
+    ctx_.reset();
+    contextFresh_ = false;
+    prefetch_ = PngPrefetch::Start(*file_);
+    if (!prefetch_) return false;
+    ctx_.reset(spng_ctx_new(0));
+    spng_ctx* ctx = ctx_.get();
+    if (ctx != nullptr && spng_set_image_limits(ctx, 0x7FFFFFFF, 0x7FFFFFFF) == 0 &&
+        spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCache) == 0 &&
+        spng_set_crc_action(ctx, SPNG_CRC_USE, SPNG_CRC_DISCARD) == 0 &&
+        spng_set_png_stream(ctx, &ReadPrefetched, prefetch_.get()) == 0) {
+      return true;
+    }
+    EndPrefetch();
+    return false;
+  }
+
+  // Stops the reading helper, if any, once libspng reads no more through it.
+  void EndPrefetch() {
+    if (!prefetch_) return;
+    ctx_.reset();
+    prefetch_.reset();
+  }
+
+  // Returns ret, or libspng's own CRC error when ret is a read that the helper refused at the
+  // CRC of a damaged critical chunk: the failure reads as when libspng checks that CRC.
+  int CrcAware(int ret) const {
+    return ret == SPNG_IO_ERROR && prefetch_ && prefetch_->crcFailed() ? SPNG_ECHUNK_CRC : ret;
+  }
+
   bool DecodeWhole(size_t imageBytes) {
     image_.assign(imageBytes, 0);
-    if (spng_decode_image(ctx_.get(), image_.data(), image_.size(), conversion_.format,
-                          conversion_.flags) != 0 ||
-        !FinishImage()) {
-      image_.clear();
-      return false;
-    }
-    return true;
+    bool decoded = spng_decode_image(ctx_.get(), image_.data(), image_.size(), conversion_.format,
+                                     conversion_.flags) == 0 &&
+                   FinishImage();
+    EndPrefetch();
+    if (!decoded) image_.clear();
+    return decoded;
   }
 
   // libspng stops reading once the pixels are complete, before the last image data chunk's
@@ -250,11 +316,12 @@ class PngDecoder final : public Decoder {
   // wrong; a missing IEND or a damaged ancillary chunk after the image is no error.
   // Returns false with libspng's reason for ret: the data ending early, or damage.
   bool FailDecoding(int ret) {
+    ret = CrcAware(ret);
     return Fail(ret == SPNG_IO_EOF ? FailureKind::kTruncated : FailureKind::kCorrupt,
                 spng_strerror(ret));
   }
 
-  bool FinishImage() { return spng_decode_chunks(ctx_.get()) != SPNG_ECHUNK_CRC; }
+  bool FinishImage() { return CrcAware(spng_decode_chunks(ctx_.get())) != SPNG_ECHUNK_CRC; }
 
   // Chunks before the image data; a damaged one is left out rather than failing the file.
   void ReadMetadata() {
@@ -273,6 +340,7 @@ class PngDecoder final : public Decoder {
 
   std::unique_ptr<InputFile> file_;
   std::optional<StreamState> stream_;
+  std::unique_ptr<PngPrefetch> prefetch_;  // before ctx_, which reads through it
   SpngCtx ctx_;
   spng_ihdr ihdr_{};
   Conversion conversion_;
