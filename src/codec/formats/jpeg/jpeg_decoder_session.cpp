@@ -2,6 +2,7 @@
 
 #include <jerror.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -20,10 +21,10 @@ bool CallCreate(jpeg_decompress_struct* cinfo, std::jmp_buf* jump) {
   return true;
 }
 
-bool CallReadHeader(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, FILE* in) {
+bool CallReadHeader(jpeg_decompress_struct* cinfo, std::jmp_buf* jump, jpeg_source_mgr* source) {
   if (setjmp(*jump) != 0) return false;
   jpeg_abort_decompress(cinfo);
-  jpeg_stdio_src(cinfo, in);
+  cinfo->src = source;
   jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xFFFF);
   jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xFFFF);
   return jpeg_read_header(cinfo, TRUE) == JPEG_HEADER_OK;
@@ -61,6 +62,15 @@ JpegSession::JpegSession() {
   std::memset(&cinfo_, 0, sizeof cinfo_);
   std::memset(&err_, 0, sizeof err_);
   std::memset(&progress_, 0, sizeof progress_);
+  source_.pub = {};
+  source_.pub.init_source = &JpegSession::InitSource;
+  source_.pub.fill_input_buffer = &JpegSession::FillInputBuffer;
+  source_.pub.skip_input_data = &JpegSession::SkipInputData;
+  source_.pub.resync_to_restart = &jpeg_resync_to_restart;
+  source_.pub.term_source = &JpegSession::TermSource;
+  source_.file = nullptr;
+  source_.startOfFile = true;
+  source_.nextRead = FileSource::kFirstRead;
   cinfo_.err = jpeg_std_error(&err_.pub);
   err_.pub.error_exit = &JpegSession::ErrorExit;
   err_.pub.emit_message = &JpegSession::EmitMessage;
@@ -79,8 +89,49 @@ JpegSession::~JpegSession() {
 bool JpegSession::ReadHeader(FILE* in) {
   if (!created_ || in == nullptr) return false;
   err_.warnings = 0;
-  return CallReadHeader(&cinfo_, &err_.jump, in);
+  source_.file = in;
+  source_.pub.next_input_byte = nullptr;
+  source_.pub.bytes_in_buffer = 0;
+  return CallReadHeader(&cinfo_, &err_.jump, &source_.pub);
 }
+
+void JpegSession::InitSource(j_decompress_ptr cinfo) {
+  auto* source = reinterpret_cast<FileSource*>(cinfo->src);
+  source->startOfFile = true;
+  source->nextRead = FileSource::kFirstRead;
+}
+
+boolean JpegSession::FillInputBuffer(j_decompress_ptr cinfo) {
+  auto* source = reinterpret_cast<FileSource*>(cinfo->src);
+  size_t got = std::fread(source->buffer, 1, source->nextRead, source->file);
+  if (got == 0) {
+    if (source->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    // As libjpeg's own file source does: a warning, and an end-of-image marker in place of
+    // the missing data (EmitMessage decides whether that ends the decode).
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    source->buffer[0] = 0xFF;
+    source->buffer[1] = JPEG_EOI;
+    got = 2;
+  }
+  source->pub.next_input_byte = source->buffer;
+  source->pub.bytes_in_buffer = got;
+  source->startOfFile = false;
+  source->nextRead = std::min(source->nextRead * 2, FileSource::kLargestRead);
+  return TRUE;
+}
+
+void JpegSession::SkipInputData(j_decompress_ptr cinfo, long count) {
+  jpeg_source_mgr* source = cinfo->src;
+  if (count <= 0) return;
+  while (static_cast<size_t>(count) > source->bytes_in_buffer) {
+    count -= static_cast<long>(source->bytes_in_buffer);
+    FillInputBuffer(cinfo);
+  }
+  source->next_input_byte += count;
+  source->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void JpegSession::TermSource(j_decompress_ptr /*cinfo*/) {}
 
 bool JpegSession::Start() { return created_ && CallStart(&cinfo_, &err_.jump); }
 

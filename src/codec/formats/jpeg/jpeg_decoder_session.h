@@ -48,6 +48,22 @@ class JpegSession {
     std::jmp_buf jump;
     int warnings;
   };
+  // Reads the compressed data from a FILE in growing pieces: small ones while the header is
+  // read, so that little is read ahead of the pixels, then large ones, because libjpeg's
+  // Huffman decoder takes its fast path only while several kilobytes are left in its buffer.
+  struct FileSource {
+    static constexpr size_t kFirstRead = 4096;
+    static constexpr size_t kLargestRead = 256u << 10;
+    jpeg_source_mgr pub;
+    FILE* file;
+    bool startOfFile;
+    size_t nextRead;
+    JOCTET buffer[kLargestRead];
+  };
+  static void InitSource(j_decompress_ptr cinfo);
+  static boolean FillInputBuffer(j_decompress_ptr cinfo);
+  static void SkipInputData(j_decompress_ptr cinfo, long count);
+  static void TermSource(j_decompress_ptr cinfo);
   static void ErrorExit(j_common_ptr cinfo);
   static void EmitMessage(j_common_ptr cinfo, int level);
   static void OutputMessage(j_common_ptr cinfo);
@@ -56,5 +72,6 @@ class JpegSession {
   jpeg_decompress_struct cinfo_;
   ErrorManager err_;
   jpeg_progress_mgr progress_;
+  FileSource source_;
   bool created_ = false;
 };
