@@ -2,7 +2,7 @@
 // several scans (progressive, or sequential with a scan per component) is entropy-decoded
 // whole inside jpeg_start_decompress into arrays of 128 bytes per 8x8 block and component,
 // 600 MB for 100 megapixels at 4:4:4. The kernel maps and clears each of their pages at its
-// first touch, a fifth of the decoding thread's time on such a file; while a core of the run
+// first touch, a sixth of the decoding thread's time on such a file; while a core of the run
 // is idle, the helper maps them ahead of the decoder, in the order the decoder fills them.
 #pragma once
 
