@@ -4,6 +4,11 @@
 #include <sys/stat.h>
 #include <tiffio.h>
 
+#include <cstdio>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -180,6 +185,35 @@ void WriteBigPng(const std::string& path, PngDamage damage) {
   WriteFile(path, png);
 }
 
+// A 1600x1200 progressive JPEG whose samples all vary; cut in the middle of its scans when cut.
+void WriteProgressiveJpeg(const std::string& path, bool cut) {
+  constexpr int kWidth = 1600, kHeight = 1200;
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr err;
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_compress(&cinfo);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &buffer, &size);
+  cinfo.image_width = kWidth;
+  cinfo.image_height = kHeight;
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_simple_progression(&cinfo);
+  jpeg_start_compress(&cinfo, TRUE);
+  std::vector<uint8_t> row(kWidth * 3);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int i = 0; i < kWidth * 3; ++i) row[i] = static_cast<uint8_t>(i * 3 + y * 2 + i * y % 23);
+    JSAMPROW rowPointer = row.data();
+    jpeg_write_scanlines(&cinfo, &rowPointer, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  WriteFile(path, std::string(reinterpret_cast<char*>(buffer), cut ? size / 2 : size));
+  std::free(buffer);
+}
+
 struct Mode {
   const char* label;
   std::vector<std::string> switches;
@@ -274,6 +308,8 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
   WriteBigTiff(made / "cut.tif", {.cutMiddle = true});
   fs::copy_file(made / "big.png", made / "cut.png");
   fs::resize_file(made / "cut.png", fs::file_size(made / "big.png") / 2);
+  WriteProgressiveJpeg(made / "progressive.jpg", false);
+  WriteProgressiveJpeg(made / "cut.jpg", true);
   struct Case {
     const char* label;
     std::string source;
@@ -293,6 +329,8 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
        (corpus / "tiff/libtiffpic/cramps-tile.tif").string(),
        {"-w2000", "-prop"}},
       {"PNG", made / "big.png", {}},
+      {"progressive JPEG", made / "progressive.jpg", {}},
+      {"progressive JPEG cut short in its scans", made / "cut.jpg", {}, true},
       {"PNG resized and turned", made / "big.png", {"-w900", "-prop", "-rot30"}},
       {"PNG shrunk strongly: decoding and resizing on two threads",
        made / "big.png",

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,8 +11,10 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <vector>
 
 #include "platform/long_path.h"
+#include "platform/memory.h"
 #include "platform/text.h"
 #include "support/deep_paths.h"
 #include "support/process.h"
@@ -372,6 +375,26 @@ TEST(Platform, PathsLongerThanOneSystemCallTakes) {
   EXPECT_TRUE(platform.CurrentDir(&cwd));
   EXPECT_EQ(cwd, parent);
   ASSERT_EQ(chdir("/"), 0);
+}
+
+// Pages mapped ahead from a start inside a page: every page of the range is then resident,
+// a page written before keeps its bytes, and the untouched ones read as zeros.
+TEST(Platform, PrefaultMapsEveryPageOfARangeAndKeepsItsBytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), pages = 64;
+  void* mapped =
+      mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* base = static_cast<char*>(mapped);
+  base[page + 7] = 'x';
+  ASSERT_TRUE(PrefaultForWriting(base + 100, pages * page - 200));
+  std::vector<unsigned char> resident(pages);
+  ASSERT_EQ(mincore(base, pages * page, resident.data()), 0);
+  EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }),
+            static_cast<long>(pages));
+  EXPECT_EQ(base[page + 7], 'x');
+  EXPECT_EQ(std::count(base, base + pages * page, '\0'), static_cast<long>(pages * page - 1));
+  EXPECT_FALSE(PrefaultForWriting(nullptr, page));
+  munmap(mapped, pages * page);
 }
 
 TEST(Text, SearchesStepByCharacter) {

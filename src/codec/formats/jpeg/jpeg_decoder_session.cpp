@@ -80,9 +80,11 @@ JpegSession::JpegSession() {
   progress_.progress_monitor = &JpegSession::Progress;
   cinfo_.progress = &progress_;
   cinfo_.mem->max_memory_to_use = kMaxJpegMemory;
+  prefault_.emplace(&cinfo_);
 }
 
 JpegSession::~JpegSession() {
+  prefault_.reset();  // its helper maps memory that destroying frees
   if (created_) jpeg_destroy_decompress(&cinfo_);
 }
 
@@ -133,7 +135,15 @@ void JpegSession::SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void JpegSession::TermSource(j_decompress_ptr /*cinfo*/) {}
 
-bool JpegSession::Start() { return created_ && CallStart(&cinfo_, &err_.jump); }
+bool JpegSession::Start(CoreBudget* cores) {
+  if (!created_) return false;
+  // jpeg_start_decompress reads every scan of a multi-scan file before it returns, so the
+  // helper's work is over (or pointless) then, and the buffers stay until the next header.
+  prefault_->Arm(cores);
+  bool started = CallStart(&cinfo_, &err_.jump);
+  prefault_->Finish();
+  return started;
+}
 
 bool JpegSession::ReadScanlines(JSAMPROW* rows, int count) {
   if (!created_ || count < 0) return false;
@@ -185,6 +195,7 @@ void JpegSession::OutputMessage(j_common_ptr /*cinfo*/) {}
 
 void JpegSession::Progress(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
+  JpegPrefault::OnProgress(cinfo);
   auto* decompress = reinterpret_cast<j_decompress_ptr>(cinfo);
   if (decompress->input_scan_number > kMaxScans) {
     cinfo->err->msg_code = JERR_NOT_COMPILED;

@@ -9,6 +9,10 @@
 
 #include <csetjmp>
 #include <cstdint>
+#include <optional>
+
+#include "codec/core_budget.h"
+#include "codec/formats/jpeg/jpeg_prefault.h"
 
 class JpegSession {
  public:
@@ -27,8 +31,10 @@ class JpegSession {
   bool ReadHeader(FILE* in);
 
   // Returns true when decompression started with the parameters set in cinfo(); false on a
-  // decoding error, or on data ending early in a multi-scan file (read whole here).
-  bool Start();
+  // decoding error, or on data ending early in a multi-scan file (read whole here). A file
+  // of several scans has its whole-image buffers mapped by a helper on a core borrowed from
+  // cores (null: none) while it is read; the helper is done when this returns.
+  bool Start(CoreBudget* cores = nullptr);
 
   // Returns true when count rows were read into rows[0..count) (and, with the last row, the
   // stream was read to its end-of-image marker); false on a decoding error, on data ending
@@ -74,4 +80,5 @@ class JpegSession {
   jpeg_progress_mgr progress_;
   FileSource source_;
   bool created_ = false;
+  std::optional<JpegPrefault> prefault_;  // set when created
 };

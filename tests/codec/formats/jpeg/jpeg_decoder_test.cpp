@@ -491,6 +491,30 @@ TEST(JpegDecoder, LongFilesTakeFewReads) {
   }
 }
 
+// Files of several scans large enough for their coefficient buffers to be mapped on an idle
+// core decode as on one core, whole or cut short between scans, and the core comes back.
+TEST(JpegDecoder, MultiScanFilesWithAnIdleCoreDecodeAsAlone) {
+  EncodeOptions opt;
+  opt.progressive = true;
+  const std::string progressive = EncodeJpeg(1600, 1200, kColours, opt);
+  opt.lumaH = opt.lumaV = 1;
+  const std::string fine = EncodeJpeg(1280, 1024, kColours, opt);
+  const size_t secondSos = fine.find("\xff\xda", fine.find("\xff\xda") + 2);
+  for (const std::string& bytes : {progressive, fine, fine.substr(0, secondSos)}) {
+    SCOPED_TRACE(bytes.size());
+    TempDir dir;
+    CoreBudget cores;
+    cores.Release();  // one core idle
+    DecodedPage alone, helped;
+    auto first = OpenBytes(dir, bytes), second = OpenBytes(dir, bytes);
+    EXPECT_EQ(DecodePage(first.get(), 0, {}, 64, &alone),
+              DecodePage(second.get(), 0, {.cores = &cores}, 64, &helped));
+    EXPECT_EQ(alone.pixels, helped.pixels);
+    EXPECT_TRUE(cores.TryBorrow());
+    EXPECT_FALSE(cores.TryBorrow());
+  }
+}
+
 TEST(JpegDecoder, MisuseFailsWithoutHarm) {
   TempDir dir;
   auto decoder = OpenBytes(dir, EncodeJpeg(16, 16, kColours, {}));

@@ -1,0 +1,154 @@
+#include "codec/formats/jpeg/jpeg_prefault.h"
+
+#include <algorithm>
+
+#include "platform/memory.h"
+
+namespace {
+
+// Arrays smaller than this together are left to fault in on the decoding thread: their pages
+// take about as long as starting a thread.
+constexpr size_t kMinPrefaultBytes = 4u << 20;
+// The helper maps about this many bytes of all the arrays together between two looks at
+// whether it should stop, spread over the arrays in proportion to their sizes: the decoder
+// fills every component's array from the top at the same pace.
+constexpr size_t kStepBytes = 4u << 20;
+
+JpegPrefault* Owner(j_common_ptr cinfo) { return static_cast<JpegPrefault*>(cinfo->client_data); }
+
+}  // namespace
+
+JpegPrefault::JpegPrefault(jpeg_decompress_struct* cinfo) : cinfo_(cinfo) {
+  cinfo_->client_data = this;
+  request_ = cinfo_->mem->request_virt_barray;
+  realize_ = cinfo_->mem->realize_virt_arrays;
+  cinfo_->mem->request_virt_barray = &JpegPrefault::RequestHook;
+  cinfo_->mem->realize_virt_arrays = &JpegPrefault::RealizeHook;
+}
+
+JpegPrefault::~JpegPrefault() { Finish(); }
+
+void JpegPrefault::Arm(CoreBudget* cores) {
+  Finish();
+  cores_ = cores;
+}
+
+void JpegPrefault::Finish() {
+  stop_.store(true, std::memory_order_relaxed);
+  if (helper_.joinable()) helper_.join();
+  if (borrowed_) cores_->Release();
+  borrowed_ = false;
+  waiting_ = false;
+  cores_ = nullptr;
+  requestedCount_ = 0;
+  arrays_.clear();
+}
+
+jvirt_barray_ptr JpegPrefault::RequestHook(j_common_ptr cinfo, int poolId, boolean preZero,
+                                           JDIMENSION blocksPerRow, JDIMENSION rows,
+                                           JDIMENSION maxAccess) {
+  JpegPrefault* self = Owner(cinfo);
+  jvirt_barray_ptr handle = self->request_(cinfo, poolId, preZero, blocksPerRow, rows, maxAccess);
+  // Only a pre-zeroed array may be looked at before it is written (the coefficient arrays
+  // all are); reading rows of any other that nobody wrote yet is an error.
+  if (self->cores_ != nullptr && preZero && self->requestedCount_ < MAX_COMPONENTS) {
+    self->requested_[self->requestedCount_++] = {handle, blocksPerRow, rows};
+  }
+  return handle;
+}
+
+void JpegPrefault::RealizeHook(j_common_ptr cinfo) {
+  JpegPrefault* self = Owner(cinfo);
+  self->realize_(cinfo);
+  if (self->cores_ == nullptr || self->requestedCount_ == 0 || self->helper_.joinable()) return;
+  // libjpeg-turbo keeps no backing store: a realized array is whole in memory (or realizing
+  // failed), and a look at its first row, before anything was written, gives the pointers of
+  // all its rows (zeroing that row, as the decoder's first write does again).
+  JBLOCKARRAY rowPointers[MAX_COMPONENTS];
+  for (int i = 0; i < self->requestedCount_; ++i) {
+    rowPointers[i] = cinfo->mem->access_virt_barray(cinfo, self->requested_[i].handle, 0, 1, FALSE);
+  }
+  self->Prepare(rowPointers);
+}
+
+void JpegPrefault::OnProgress(j_common_ptr cinfo) {
+  auto* self = Owner(cinfo);
+  if (self == nullptr || !self->waiting_) return;
+  // A run's other workers lend their cores only once they wait for work, which on a loaded
+  // machine can be some time after the first file started. Pages the decoder has mapped
+  // meanwhile cost the helper little more than a look.
+  if (self->cores_->AnyIdle()) self->StartHelper();
+}
+
+void JpegPrefault::Prepare(const JBLOCKARRAY* rowPointers) {
+  size_t total = 0;
+  for (int i = 0; i < requestedCount_; ++i) {
+    total += size_t{requested_[i].rows} * requested_[i].blocksPerRow * sizeof(JBLOCK);
+  }
+  if (total < kMinPrefaultBytes) return;
+  // Runs inside libjpeg's frames: nothing may be thrown out of here.
+  try {
+    arrays_.clear();
+    for (int i = 0; i < requestedCount_; ++i) {
+      const size_t rowBytes = size_t{requested_[i].blocksPerRow} * sizeof(JBLOCK);
+      ArrayMemory memory;
+      // The rows come in chunks of consecutive rows, most often a single one.
+      for (JDIMENSION y = 0; y < requested_[i].rows; ++y) {
+        char* row = reinterpret_cast<char*>(rowPointers[i][y]);
+        if (!memory.ranges.empty() &&
+            memory.ranges.back().start + memory.ranges.back().length == row) {
+          memory.ranges.back().length += rowBytes;
+        } else {
+          memory.ranges.push_back({row, rowBytes});
+        }
+        memory.bytes += rowBytes;
+      }
+      arrays_.push_back(std::move(memory));
+    }
+  } catch (...) {
+    return;  // no memory for the list: the decoder maps the pages itself
+  }
+  StartHelper();
+}
+
+void JpegPrefault::StartHelper() {
+  waiting_ = !cores_->TryBorrow();
+  if (waiting_) return;
+  borrowed_ = true;
+  stop_.store(false, std::memory_order_relaxed);
+  // Runs inside libjpeg's frames: nothing may be thrown out of here.
+  try {
+    helper_ = std::thread([this] { Help(); });
+  } catch (...) {
+    cores_->Release();  // no thread: the decoder maps the pages itself
+    borrowed_ = false;
+  }
+}
+
+void JpegPrefault::Help() {
+  size_t total = 0;
+  for (const ArrayMemory& array : arrays_) total += array.bytes;
+  const size_t steps = std::max<size_t>(1, total / kStepBytes);
+  for (size_t step = 0; step < steps; ++step) {
+    // A worker that took up a task wants its core back: the decoder maps the rest.
+    if (stop_.load(std::memory_order_relaxed) || cores_->Overcommitted()) return;
+    for (const ArrayMemory& array : arrays_) {
+      if (!PopulateSlice(array, array.bytes * step / steps, array.bytes * (step + 1) / steps)) {
+        return;  // the system maps no pages ahead
+      }
+    }
+  }
+}
+
+bool JpegPrefault::PopulateSlice(const ArrayMemory& array, size_t from, size_t to) {
+  size_t offset = 0;
+  for (const Range& range : array.ranges) {
+    size_t begin = std::max(from, offset), end = std::min(to, offset + range.length);
+    if (begin < end && !PrefaultForWriting(range.start + (begin - offset), end - begin)) {
+      return false;
+    }
+    offset += range.length;
+    if (offset >= to) break;
+  }
+  return true;
+}

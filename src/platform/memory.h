@@ -1,0 +1,12 @@
+// Memory that the program has allocated but not yet touched: the system maps its pages one
+// fault at a time on first touch, on whichever thread touches them. Here they can be mapped
+// ahead of time by another thread, so that the one that writes them finds them ready.
+#pragma once
+
+#include <cstddef>
+
+// Returns true when every page overlapping [address, address + length) is now mapped for
+// writing, its contents unchanged (a page mapped already stays as it is, even while another
+// thread writes into it); false when the system cannot map pages ahead or refused part of the
+// range (the pages are then left to be mapped on first touch).
+bool PrefaultForWriting(void* address, size_t length);
