@@ -29,6 +29,10 @@
 
 namespace {
 
+// Pages of fewer pixels than this (a 256 x 256 thumbnail) are saved one after the other by the
+// file's own task.
+constexpr uint64_t kPageTaskMinPixels = 256 * 256;
+
 // One save that a file's work makes.
 struct PageTask {
   int page = 0;
@@ -53,6 +57,7 @@ struct FileJob {
   std::unique_ptr<CImageInterface> codec;
   CConvertSettings settings;  // the work's own save records
   bool split = false;
+  bool pagesAsTasks = false;    // each page is a task of its own, on any free worker
   std::vector<PageTask> tasks;  // empty when the file ended with its decisions
   std::future<void> worked;
   std::vector<std::string> reasons;  // for the user, once the console line is complete
@@ -202,7 +207,7 @@ class Coordinator {
       while (queue_.size() >= limit_) FinishOldest();
       queue_.push_back(Decide(i));
       FileJob& file = *queue_.back();
-      if (file.split && cores_) {
+      if (file.pagesAsTasks) {
         for (size_t k = 0; k < file.tasks.size(); ++k) {
           file.tasks[k].worked = Submit([&file, k, this] { DoPage(file, k, platform_); });
         }
@@ -342,8 +347,11 @@ class Coordinator {
     for (const PageTask& task : file->tasks) ++pending_[task.target];
     file->settings = s;
     file->codec->ShareCores(cores_);
-    if (file->split && cores_) {
-      // Pages run as tasks of their own, on as many workers as are free.
+    // Pages run as tasks of their own, on as many workers as are free; unless they are so
+    // small that handing each over and saving two at once into one folder costs more than
+    // the second worker gains, as with thousands of thumbnails in one TIFF.
+    file->pagesAsTasks = file->split && cores_ && file->codec->PagePixels(0) >= kPageTaskMinPixels;
+    if (file->pagesAsTasks) {
       for (size_t k = 0; k < file->tasks.size(); ++k) {
         file->tasks[k].settings = s;
         if (k > 0) file->tasks[k].codec = file->codec->NextPage();

@@ -137,6 +137,15 @@ bool CImageInterface::Resume(const char* path) {
 
 int CImageInterface::GetPageCount() { return loaded_.decoder ? loaded_.pageCount : 0; }
 
+uint64_t CImageInterface::PagePixels(int page) {
+  PageGeometry geometry;
+  if (!loaded_.decoder || page < 0 || page >= loaded_.pageCount ||
+      !loaded_.decoder->Probe(page, &geometry) || geometry.width < 1 || geometry.height < 1) {
+    return 0;
+  }
+  return static_cast<uint64_t>(geometry.width) * static_cast<uint64_t>(geometry.height);
+}
+
 template <typename Info>
 int CImageInterface::SaveAny(const char* path, Info* info) {
   Decoder* decoder = loaded_.decoder.get();

@@ -10,6 +10,7 @@
 // into a failure like any other.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,9 @@ class CImageInterface {
   int Load(const char* path);
   // Returns the loaded image's page count, 0 when none is loaded.
   int GetPageCount();
+  // Returns the stored width times height of page of the loaded image; 0 when none is loaded
+  // or the page cannot be read.
+  uint64_t PagePixels(int page);
   // Each returns non-zero when page info->nPage was written to path; 0, leaving no file at
   // path, when nothing is loaded, the record is unusable or decoding or writing fails.
   int Save(const char* path, _SAVEIMAGEINFO::_BMP* info);

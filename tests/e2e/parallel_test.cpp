@@ -33,7 +33,8 @@ void MakeCorpus(const std::string& src, const std::string& out) {
     WriteBmp(src + "/" + n + ".bmp", 40 + i, 30, i);
     WriteTiff(src + "/" + n + ".tif", 20, 10 + i, 1);
   }
-  WriteTiff(src + "/p.tif", 30, 20, 3);
+  // Pages this large run as tasks of their own; the 8 x 8 ones below, as one task.
+  WriteTiff(src + "/p.tif", 256, 256, 3);
   WriteBmp(src + "/p_p0.bmp", 10, 10);
   WriteBmp(src + "/p_p1(1).bmp", 11, 10);
   WriteFile(out + "/p_p1.jpg", "taken before");
@@ -299,6 +300,7 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
   WriteBigPng(made / "cut-in-idat.png", PngDamage::kCutInIdat);
   WriteBigPng(made / "no-iend.png", PngDamage::kCutAfterIdat);
   WriteTiff(made / "pages.tif", 700, 500, 5);
+  WriteTiff(made / "thumbs.tif", 64, 48, 12);
   WriteBigTiff(made / "predictor.tif", {.predictor = PREDICTOR_HORIZONTAL});
   WriteBigTiff(made / "deep.tif", {.bps = 16, .predictor = PREDICTOR_HORIZONTAL});
   WriteBigTiff(made / "planar.tif", {.bps = 16, .planar = true});
@@ -344,6 +346,7 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
       {"PNG cut after its last IDAT chunk", made / "no-iend.png", {}},
       {"BMP quarter turn", made / "wide.bmp", {"-rot90"}},
       {"TIFF pages split", made / "pages.tif", {"-sep"}},
+      {"TIFF thumbnails split by the file's one task", made / "thumbs.tif", {"-sep"}},
       {"TIFF pages split and shrunk strongly", made / "pages.tif", {"-sep", "-w150", "-prop"}},
       {"GIF frames split", (corpus / "gif/danbooru/test-animated-400x281.gif").string(), {"-sep"}},
       {"GIF frames split and resized",
