@@ -19,3 +19,12 @@ bool PrefaultForWriting(void* address, size_t length) {
   // Older kernels answer EINVAL: nothing was mapped, the pages fault in as before.
   return madvise(reinterpret_cast<void*>(start), span, MADV_POPULATE_WRITE) == 0;
 }
+
+bool ReleaseWholePages(void* address, size_t length) {
+  if (address == nullptr || length == 0) return false;
+  static const uintptr_t kPage = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t begin = (reinterpret_cast<uintptr_t>(address) + kPage - 1) & ~(kPage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(address) + length) & ~(kPage - 1);
+  if (begin >= end) return false;
+  return madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED) == 0;
+}

@@ -10,3 +10,9 @@
 // thread writes into it); false when the system cannot map pages ahead or refused part of the
 // range (the pages are then left to be mapped on first touch).
 bool PrefaultForWriting(void* address, size_t length);
+
+// Returns true when the whole pages inside [address, address + length) were given back to the
+// system, so that freeing the memory later has less to do (they read as zeros if touched
+// again); false when there is no whole page inside or the system refused. The partial pages
+// at either end are left alone: they may hold other data.
+bool ReleaseWholePages(void* address, size_t length);

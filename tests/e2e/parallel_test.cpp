@@ -186,8 +186,15 @@ void WriteBigPng(const std::string& path, PngDamage damage) {
   WriteFile(path, png);
 }
 
-// A 1600x1200 progressive JPEG whose samples all vary; cut in the middle of its scans when cut.
-void WriteProgressiveJpeg(const std::string& path, bool cut) {
+// How a progressive JPEG written for a test ends.
+enum class ProgressiveEnd {
+  kWhole,
+  kCut,         // in the middle of its scans: an error
+  kAfterScan2,  // its end marker right after two scans: valid, the decoder smooths the blocks
+};
+
+// A 1600x1200 progressive JPEG whose samples all vary.
+void WriteProgressiveJpeg(const std::string& path, ProgressiveEnd end) {
   constexpr int kWidth = 1600, kHeight = 1200;
   jpeg_compress_struct cinfo;
   jpeg_error_mgr err;
@@ -211,8 +218,18 @@ void WriteProgressiveJpeg(const std::string& path, bool cut) {
   }
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
-  WriteFile(path, std::string(reinterpret_cast<char*>(buffer), cut ? size / 2 : size));
+  std::string bytes(reinterpret_cast<char*>(buffer), size);
   std::free(buffer);
+  if (end == ProgressiveEnd::kCut) bytes.resize(size / 2);
+  if (end == ProgressiveEnd::kAfterScan2) {
+    // Entropy-coded data never holds 0xFF 0xDA: the third start-of-scan marker is found whole.
+    size_t at = 0;
+    for (int scan = 0; scan < 3 && at != std::string::npos; ++scan) {
+      at = bytes.find("\xFF\xDA", scan == 0 ? 0 : at + 2);
+    }
+    if (at != std::string::npos) bytes = bytes.substr(0, at) + "\xFF\xD9";
+  }
+  WriteFile(path, bytes);
 }
 
 struct Mode {
@@ -310,8 +327,9 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
   WriteBigTiff(made / "cut.tif", {.cutMiddle = true});
   fs::copy_file(made / "big.png", made / "cut.png");
   fs::resize_file(made / "cut.png", fs::file_size(made / "big.png") / 2);
-  WriteProgressiveJpeg(made / "progressive.jpg", false);
-  WriteProgressiveJpeg(made / "cut.jpg", true);
+  WriteProgressiveJpeg(made / "progressive.jpg", ProgressiveEnd::kWhole);
+  WriteProgressiveJpeg(made / "cut.jpg", ProgressiveEnd::kCut);
+  WriteProgressiveJpeg(made / "two-scans.jpg", ProgressiveEnd::kAfterScan2);
   struct Case {
     const char* label;
     std::string source;
@@ -333,6 +351,7 @@ TEST(Parallel, LargeImagesAndSplitPagesAsOnOneCore) {
       {"PNG", made / "big.png", {}},
       {"progressive JPEG", made / "progressive.jpg", {}},
       {"progressive JPEG cut short in its scans", made / "cut.jpg", {}, true},
+      {"progressive JPEG of two scans, its blocks smoothed", made / "two-scans.jpg", {}},
       {"PNG resized and turned", made / "big.png", {"-w900", "-prop", "-rot30"}},
       {"PNG shrunk strongly: decoding and resizing on two threads",
        made / "big.png",

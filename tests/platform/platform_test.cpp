@@ -379,7 +379,7 @@ TEST(Platform, PathsLongerThanOneSystemCallTakes) {
 
 // Pages mapped ahead from a start inside a page: every page of the range is then resident,
 // a page written before keeps its bytes, and the untouched ones read as zeros.
-TEST(Platform, PrefaultMapsEveryPageOfARangeAndKeepsItsBytes) {
+TEST(Platform, PrefaultMapsAndReleaseGivesBackWholePagesOfARange) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)), pages = 64;
   void* mapped =
       mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -394,6 +394,18 @@ TEST(Platform, PrefaultMapsEveryPageOfARangeAndKeepsItsBytes) {
   EXPECT_EQ(base[page + 7], 'x');
   EXPECT_EQ(std::count(base, base + pages * page, '\0'), static_cast<long>(pages * page - 1));
   EXPECT_FALSE(PrefaultForWriting(nullptr, page));
+
+  // Giving pages back from inside pages: the partial first and last pages keep their bytes
+  // (they hold other data), every whole page between goes back and reads as zeros.
+  std::fill(base, base + pages * page, 'y');
+  ASSERT_TRUE(ReleaseWholePages(base + 100, pages * page - 200));
+  EXPECT_EQ(std::count(base, base + page, 'y'), static_cast<long>(page));
+  EXPECT_EQ(std::count(base + (pages - 1) * page, base + pages * page, 'y'),
+            static_cast<long>(page));
+  EXPECT_EQ(std::count(base + page, base + (pages - 1) * page, '\0'),
+            static_cast<long>((pages - 2) * page));
+  EXPECT_FALSE(ReleaseWholePages(base + 100, page)) << "no whole page inside";
+  EXPECT_EQ(base[page + 50], '\0');
   munmap(mapped, pages * page);
 }
 

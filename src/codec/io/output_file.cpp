@@ -5,6 +5,12 @@
 
 #include "platform/long_path.h"
 
+namespace {
+
+constexpr size_t kOutputBuffer = 64u << 10;
+
+}  // namespace
+
 std::unique_ptr<OutputFile> OutputFile::Create(const char* path) {
   int fd = OpenForWriting(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return nullptr;
@@ -13,7 +19,9 @@ std::unique_ptr<OutputFile> OutputFile::Create(const char* path) {
     close(fd);
     return nullptr;
   }
-  return std::unique_ptr<OutputFile>(new OutputFile(stream));
+  auto buffer = std::make_unique<char[]>(kOutputBuffer);
+  std::setvbuf(stream, buffer.get(), _IOFBF, kOutputBuffer);
+  return std::unique_ptr<OutputFile>(new OutputFile(stream, std::move(buffer)));
 }
 
 OutputFile::~OutputFile() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 class OutputFile {
  public:
@@ -19,8 +20,12 @@ class OutputFile {
   bool Close();
 
  private:
-  explicit OutputFile(FILE* stream) : stream_(stream) {}
+  OutputFile(FILE* stream, std::unique_ptr<char[]> buffer)
+      : stream_(stream), buffer_(std::move(buffer)) {}
   FILE* stream_;
+  // The stream's buffer, larger than stdio's 4 KB so that a large output takes one write
+  // call per 64 KB instead of one per block a writer hands over.
+  std::unique_ptr<char[]> buffer_;
 };
 
 class RemoveUnlessKept {

@@ -150,6 +150,8 @@ bool JpegSession::ReadScanlines(JSAMPROW* rows, int count) {
   if (cinfo_.output_scanline + static_cast<JDIMENSION>(count) > cinfo_.output_height) {
     return false;
   }
+  // Rows before these are written out: pages of the arrays behind them can go back.
+  if (prefault_ && cinfo_.output_scanline > 0) prefault_->ReleaseDone();
   return CallReadScanlines(&cinfo_, &err_.jump, rows, count);
 }
 

@@ -13,6 +13,9 @@ constexpr size_t kMinPrefaultBytes = 4u << 20;
 // whether it should stop, spread over the arrays in proportion to their sizes: the decoder
 // fills every component's array from the top at the same pace.
 constexpr size_t kStepBytes = 4u << 20;
+// Pages of rows the output pass is done with go back about this many bytes of an array at a
+// time: each call walks the page tables once.
+constexpr size_t kReleaseStepBytes = 1u << 20;
 
 JpegPrefault* Owner(j_common_ptr cinfo) { return static_cast<JpegPrefault*>(cinfo->client_data); }
 
@@ -30,6 +33,9 @@ JpegPrefault::~JpegPrefault() { Finish(); }
 
 void JpegPrefault::Arm(CoreBudget* cores) {
   Finish();
+  arrays_.clear();
+  releasable_ = false;
+  requestedCount_ = 0;
   cores_ = cores;
 }
 
@@ -40,8 +46,6 @@ void JpegPrefault::Finish() {
   borrowed_ = false;
   waiting_ = false;
   cores_ = nullptr;
-  requestedCount_ = 0;
-  arrays_.clear();
 }
 
 jvirt_barray_ptr JpegPrefault::RequestHook(j_common_ptr cinfo, int poolId, boolean preZero,
@@ -92,6 +96,7 @@ void JpegPrefault::Prepare(const JBLOCKARRAY* rowPointers) {
     for (int i = 0; i < requestedCount_; ++i) {
       const size_t rowBytes = size_t{requested_[i].blocksPerRow} * sizeof(JBLOCK);
       ArrayMemory memory;
+      memory.rowBytes = rowBytes;
       // The rows come in chunks of consecutive rows, most often a single one.
       for (JDIMENSION y = 0; y < requested_[i].rows; ++y) {
         char* row = reinterpret_cast<char*>(rowPointers[i][y]);
@@ -106,8 +111,11 @@ void JpegPrefault::Prepare(const JBLOCKARRAY* rowPointers) {
       arrays_.push_back(std::move(memory));
     }
   } catch (...) {
+    arrays_.clear();
     return;  // no memory for the list: the decoder maps the pages itself
   }
+  // The coefficient arrays are requested one per component, in component order.
+  releasable_ = requestedCount_ == cinfo_->num_components;
   StartHelper();
 }
 
@@ -140,15 +148,45 @@ void JpegPrefault::Help() {
   }
 }
 
-bool JpegPrefault::PopulateSlice(const ArrayMemory& array, size_t from, size_t to) {
+template <typename Act>
+bool JpegPrefault::ForSlice(const ArrayMemory& array, size_t from, size_t to, Act act) {
   size_t offset = 0;
   for (const Range& range : array.ranges) {
     size_t begin = std::max(from, offset), end = std::min(to, offset + range.length);
-    if (begin < end && !PrefaultForWriting(range.start + (begin - offset), end - begin)) {
-      return false;
-    }
+    if (begin < end && !act(range.start + (begin - offset), end - begin)) return false;
     offset += range.length;
     if (offset >= to) break;
   }
   return true;
+}
+
+bool JpegPrefault::PopulateSlice(const ArrayMemory& array, size_t from, size_t to) {
+  return ForSlice(array, from, to,
+                  [](char* start, size_t length) { return PrefaultForWriting(start, length); });
+}
+
+void JpegPrefault::ReleaseDone() {
+  if (!releasable_) return;
+  // The output pass reads the iMCU row it is on and, smoothing the blocks of an incomplete
+  // progressive file, up to two before it; what lies further back is never read again.
+  constexpr JDIMENSION kRowsStillRead = 3;
+  if (cinfo_->output_iMCU_row <= kRowsStillRead) return;
+  const size_t doneIMCURows = cinfo_->output_iMCU_row - kRowsStillRead;
+  for (size_t i = 0; i < arrays_.size(); ++i) {
+    ArrayMemory& array = arrays_[i];
+    const size_t rows = std::min(array.bytes / std::max<size_t>(1, array.rowBytes),
+                                 doneIMCURows * cinfo_->comp_info[i].v_samp_factor);
+    if (rows <= array.releasedRows ||
+        (rows - array.releasedRows) * array.rowBytes < kReleaseStepBytes) {
+      continue;
+    }
+    // Only whole pages inside each range go: the allocator's and libjpeg's headers of a
+    // block lie just before its first row.
+    ForSlice(array, array.releasedRows * array.rowBytes, rows * array.rowBytes,
+             [](char* start, size_t length) {
+               ReleaseWholePages(start, length);
+               return true;
+             });
+    array.releasedRows = rows;
+  }
 }

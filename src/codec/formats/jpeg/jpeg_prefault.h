@@ -39,6 +39,13 @@ class JpegPrefault {
   // the arrays may be freed: once jpeg_start_decompress has returned or failed.
   void Finish();
 
+  // Gives the system back the pages of the arrays' rows that the output pass is done with,
+  // when they were prefaulted: freeing 600 MB at once at the end of a 100-megapixel
+  // progressive file costs the decoding thread 50 ms while the writer waits for the last
+  // rows; during the output pass the decoding thread is ahead of the writer. To be called
+  // between reads of rows, never after the last (which frees the arrays).
+  void ReleaseDone();
+
  private:
   // A whole-image array as requested, of rows of blocksPerRow blocks.
   struct Requested {
@@ -55,6 +62,8 @@ class JpegPrefault {
   struct ArrayMemory {
     std::vector<Range> ranges;
     size_t bytes = 0;
+    size_t rowBytes = 0;
+    size_t releasedRows = 0;
   };
 
   static jvirt_barray_ptr RequestHook(j_common_ptr cinfo, int poolId, boolean preZero,
@@ -69,8 +78,12 @@ class JpegPrefault {
   void StartHelper();
   // The helper: maps every array top down until done, stopped or refused.
   void Help();
+  // Returns true when act(start, length) returned true for every part of bytes [from, to) of
+  // array, one part per range; false at the first that returned false.
   // Returns true when bytes [from, to) of array were mapped; false when the system refused.
   bool PopulateSlice(const ArrayMemory& array, size_t from, size_t to);
+  template <typename Act>
+  static bool ForSlice(const ArrayMemory& array, size_t from, size_t to, Act act);
 
   jpeg_decompress_struct* cinfo_;
   decltype(jpeg_memory_mgr::request_virt_barray) request_ = nullptr;
@@ -78,7 +91,9 @@ class JpegPrefault {
   CoreBudget* cores_ = nullptr;  // non-null while armed
   Requested requested_[MAX_COMPONENTS] = {};
   int requestedCount_ = 0;
-  std::vector<ArrayMemory> arrays_;  // read by the helper while it runs
+  // Read by the helper while it runs; kept for ReleaseDone until the next Arm.
+  std::vector<ArrayMemory> arrays_;
+  bool releasable_ = false;  // arrays_ lists one array per component, prefaulted
   std::thread helper_;
   bool borrowed_ = false;
   bool waiting_ = false;  // arrays_ is ready and no core was idle
