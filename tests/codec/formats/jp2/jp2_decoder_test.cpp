@@ -105,7 +105,7 @@ Bytes AsRgbOnWhite(const DecodedPage& page) {
   const int channels = ChannelCount(page.layout);
   for (size_t i = 0; i + channels <= page.pixels.size(); i += channels) {
     const uint8_t* p = &page.pixels[i];
-    int v[3];
+    int v[3] = {0, 0, 0};
     int alpha = 255;
     switch (page.layout) {
       case PixelLayout::kG8:
