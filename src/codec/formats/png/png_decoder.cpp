@@ -2,6 +2,7 @@
 // tRNS turned into alpha and gamma left alone. Non-interlaced images are decoded a row at a
 // time; interlaced ones are decoded whole at StartPage.
 #include <spng.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -36,22 +37,13 @@ constexpr bool kCheckCrc = false;
 constexpr bool kCheckCrc = true;
 #endif
 
-uint32_t Crc32(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 // Returns true when the file opens (after the signature) with an IHDR chunk of the right length
 // and CRC (libspng leaves the IHDR CRC unchecked).
 bool HasSoundHeader(const InputFile& file) {
   uint8_t head[33];
   if (!file.ReadAt(0, head, sizeof head)) return false;
   if (std::memcmp(head + 8, "\0\0\0\x0dIHDR", 8) != 0) return false;
-  return !kCheckCrc || Crc32(head + 12, 17) == LoadBe32(head + 29);
+  return !kCheckCrc || crc32(crc32(0, nullptr, 0), head + 12, 17) == LoadBe32(head + 29);
 }
 
 struct SpngCtxFree {
@@ -251,16 +243,11 @@ class PngDecoder final : public Decoder {
   // Returns true with a fresh libspng context reading from the start of the file.
   bool NewContext() {
     EndPrefetch();
-    ctx_.reset(spng_ctx_new(kCheckCrc ? 0 : SPNG_CTX_IGNORE_ADLER32));
-    if (!ctx_) return false;
     if (!stream_) stream_.emplace(*file_);
     stream_->reader.Restart(0);
-    spng_ctx* ctx = ctx_.get();
-    return spng_set_image_limits(ctx, 0x7FFFFFFF, 0x7FFFFFFF) == 0 &&
-           spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCache) == 0 &&
-           spng_set_crc_action(ctx, kCheckCrc ? SPNG_CRC_ERROR : SPNG_CRC_USE,
-                               kCheckCrc ? SPNG_CRC_DISCARD : SPNG_CRC_USE) == 0 &&
-           spng_set_png_stream(ctx, &ReadStream, &*stream_) == 0;
+    return MakeContext(kCheckCrc ? 0 : SPNG_CTX_IGNORE_ADLER32,
+                       kCheckCrc ? SPNG_CRC_ERROR : SPNG_CRC_USE,
+                       kCheckCrc ? SPNG_CRC_DISCARD : SPNG_CRC_USE, &ReadStream, &*stream_);
   }
 
   // Returns true with a fresh libspng context reading from the start of the file through a
@@ -276,16 +263,22 @@ class PngDecoder final : public Decoder {
     contextFresh_ = false;
     prefetch_ = PngPrefetch::Start(*file_);
     if (!prefetch_) return false;
-    ctx_.reset(spng_ctx_new(0));
-    spng_ctx* ctx = ctx_.get();
-    if (ctx != nullptr && spng_set_image_limits(ctx, 0x7FFFFFFF, 0x7FFFFFFF) == 0 &&
-        spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCache) == 0 &&
-        spng_set_crc_action(ctx, SPNG_CRC_USE, SPNG_CRC_DISCARD) == 0 &&
-        spng_set_png_stream(ctx, &ReadPrefetched, prefetch_.get()) == 0) {
+    if (MakeContext(0, SPNG_CRC_USE, SPNG_CRC_DISCARD, &ReadPrefetched, prefetch_.get())) {
       return true;
     }
     EndPrefetch();
     return false;
+  }
+
+  // Returns true with ctx_ a new context of flags, with our limits and CRC actions, reading
+  // through read(user); false when libspng refuses any of it.
+  bool MakeContext(int flags, int criticalCrc, int ancillaryCrc, spng_rw_fn* read, void* user) {
+    ctx_.reset(spng_ctx_new(flags));
+    spng_ctx* ctx = ctx_.get();
+    return ctx != nullptr && spng_set_image_limits(ctx, 0x7FFFFFFF, 0x7FFFFFFF) == 0 &&
+           spng_set_chunk_limits(ctx, kMaxChunkBytes, kMaxChunkCache) == 0 &&
+           spng_set_crc_action(ctx, criticalCrc, ancillaryCrc) == 0 &&
+           spng_set_png_stream(ctx, read, user) == 0;
   }
 
   // Stops the reading helper, if any, once libspng reads no more through it.
