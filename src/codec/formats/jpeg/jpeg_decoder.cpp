@@ -100,7 +100,7 @@ class JpegDecoder final : public Decoder {
     cinfo->out_color_space = outSpace_;
     cinfo->scale_num = ChooseScaleNum(geometry_.width, geometry_.height, request);
     cinfo->scale_denom = 8;
-    if (!session_->Start(request.cores)) return false;
+    if (!session_->Start(request.cores, file_.get())) return false;
     if (cinfo->output_components != ChannelCount(layout_) || cinfo->output_width == 0 ||
         cinfo->output_height == 0) {
       return false;

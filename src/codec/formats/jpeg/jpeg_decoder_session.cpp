@@ -80,16 +80,19 @@ JpegSession::JpegSession() {
   progress_.progress_monitor = &JpegSession::Progress;
   cinfo_.progress = &progress_;
   cinfo_.mem->max_memory_to_use = kMaxJpegMemory;
-  prefault_.emplace(&cinfo_);
+  cinfo_.client_data = &client_;
+  prefault_.emplace(&cinfo_, &client_);
 }
 
 JpegSession::~JpegSession() {
+  split_.reset();     // its helper decodes into arrays it frees
   prefault_.reset();  // its helper maps memory that destroying frees
   if (created_) jpeg_destroy_decompress(&cinfo_);
 }
 
 bool JpegSession::ReadHeader(FILE* in) {
   if (!created_ || in == nullptr) return false;
+  split_.reset();
   err_.warnings = 0;
   source_.file = in;
   source_.pub.next_input_byte = nullptr;
@@ -135,8 +138,21 @@ void JpegSession::SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void JpegSession::TermSource(j_decompress_ptr /*cinfo*/) {}
 
-bool JpegSession::Start(CoreBudget* cores) {
+bool JpegSession::Start(CoreBudget* cores, const InputFile* file) {
   if (!created_) return false;
+  uint64_t offset = 0;
+  if (file != nullptr && cores != nullptr && !split_ && SourceOffset(&offset)) {
+    split_ = JpegScanSplit::Begin(*file, offset, &cinfo_, &client_, cores);
+  }
+  if (split_) {
+    prefault_->Arm(nullptr);  // forgets the arrays of an earlier decode
+    bool started = CallStart(&cinfo_, &err_.jump);
+    if (split_->Finish(started)) return true;
+    // Whatever went wrong, one decompression reads the file again and meets it (or not) as
+    // it would have without the split.
+    split_.reset();
+    if (!ReadHeaderAgain()) return false;
+  }
   // jpeg_start_decompress reads every scan of a multi-scan file before it returns, so the
   // helper's work is over (or pointless) then, and the buffers stay until the next header.
   prefault_->Arm(cores);
@@ -151,8 +167,32 @@ bool JpegSession::ReadScanlines(JSAMPROW* rows, int count) {
     return false;
   }
   // Rows before these are written out: pages of the arrays behind them can go back.
-  if (prefault_ && cinfo_.output_scanline > 0) prefault_->ReleaseDone();
+  if (split_ && cinfo_.output_scanline > 0) {
+    split_->ReleaseDone();
+  } else if (prefault_ && cinfo_.output_scanline > 0) {
+    prefault_->ReleaseDone();
+  }
   return CallReadScanlines(&cinfo_, &err_.jump, rows, count);
+}
+
+bool JpegSession::SourceOffset(uint64_t* offset) const {
+  long position = source_.file != nullptr ? std::ftell(source_.file) : -1;
+  if (position < 0 || source_.pub.bytes_in_buffer > static_cast<size_t>(position)) return false;
+  *offset = static_cast<uint64_t>(position) - source_.pub.bytes_in_buffer;
+  return true;
+}
+
+bool JpegSession::ReadHeaderAgain() {
+  const jpeg_decompress_struct kept = cinfo_;
+  if (std::fseek(source_.file, 0, SEEK_SET) != 0 || !ReadHeader(source_.file)) return false;
+  cinfo_.out_color_space = kept.out_color_space;
+  cinfo_.scale_num = kept.scale_num;
+  cinfo_.scale_denom = kept.scale_denom;
+  cinfo_.dct_method = kept.dct_method;
+  cinfo_.do_fancy_upsampling = kept.do_fancy_upsampling;
+  cinfo_.quantize_colors = kept.quantize_colors;
+  cinfo_.raw_data_out = kept.raw_data_out;
+  return true;
 }
 
 JOCTET* JpegSession::ReadIccProfile(unsigned int* length) {

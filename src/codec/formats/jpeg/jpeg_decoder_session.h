@@ -9,10 +9,15 @@
 
 #include <csetjmp>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "codec/core_budget.h"
+#include "codec/formats/jpeg/jpeg_client.h"
 #include "codec/formats/jpeg/jpeg_prefault.h"
+#include "codec/formats/jpeg/jpeg_scan_split.h"
+
+class InputFile;
 
 class JpegSession {
  public:
@@ -31,10 +36,11 @@ class JpegSession {
   bool ReadHeader(FILE* in);
 
   // Returns true when decompression started with the parameters set in cinfo(); false on a
-  // decoding error, or on data ending early in a multi-scan file (read whole here). A file
-  // of several scans has its whole-image buffers mapped by a helper on a core borrowed from
-  // cores (null: none) while it is read; the helper is done when this returns.
-  bool Start(CoreBudget* cores = nullptr);
+  // decoding error, or on data ending early in a multi-scan file (read whole here). While a
+  // file of several scans is read, a core borrowed from cores (null: none) decodes some of
+  // its scans when file (the one ReadHeader read) allows, or else maps its whole-image
+  // buffers; the helper is done when this returns.
+  bool Start(CoreBudget* cores = nullptr, const InputFile* file = nullptr);
 
   // Returns true when count rows were read into rows[0..count) (and, with the last row, the
   // stream was read to its end-of-image marker); false on a decoding error, on data ending
@@ -74,11 +80,19 @@ class JpegSession {
   static void EmitMessage(j_common_ptr cinfo, int level);
   static void OutputMessage(j_common_ptr cinfo);
   static void Progress(j_common_ptr cinfo);
+  // Returns true with the offset in the file where libjpeg's next byte lies; false when the
+  // stream cannot tell.
+  bool SourceOffset(uint64_t* offset) const;
+  // Returns true when the header was read again from the file's start, the decode
+  // parameters set since kept; false when it cannot be read again.
+  bool ReadHeaderAgain();
 
   jpeg_decompress_struct cinfo_;
   ErrorManager err_;
   jpeg_progress_mgr progress_;
   FileSource source_;
   bool created_ = false;
+  JpegClient client_;
   std::optional<JpegPrefault> prefault_;  // set when created
+  std::unique_ptr<JpegScanSplit> split_;  // set while a split decode's arrays are in use
 };

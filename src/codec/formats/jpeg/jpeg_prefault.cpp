@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "codec/formats/jpeg/jpeg_client.h"
 #include "platform/memory.h"
 
 namespace {
@@ -17,12 +18,15 @@ constexpr size_t kStepBytes = 4u << 20;
 // time: each call walks the page tables once.
 constexpr size_t kReleaseStepBytes = 1u << 20;
 
-JpegPrefault* Owner(j_common_ptr cinfo) { return static_cast<JpegPrefault*>(cinfo->client_data); }
+JpegPrefault* Owner(j_common_ptr cinfo) {
+  auto* client = static_cast<JpegClient*>(cinfo->client_data);
+  return client != nullptr ? client->prefault : nullptr;
+}
 
 }  // namespace
 
-JpegPrefault::JpegPrefault(jpeg_decompress_struct* cinfo) : cinfo_(cinfo) {
-  cinfo_->client_data = this;
+JpegPrefault::JpegPrefault(jpeg_decompress_struct* cinfo, JpegClient* client) : cinfo_(cinfo) {
+  client->prefault = this;
   request_ = cinfo_->mem->request_virt_barray;
   realize_ = cinfo_->mem->realize_virt_arrays;
   cinfo_->mem->request_virt_barray = &JpegPrefault::RequestHook;

@@ -19,9 +19,9 @@
 
 class JpegPrefault {
  public:
-  // Hooks the memory manager of cinfo (created, and outliving this object's use), which
-  // keeps a pointer to this object in its client_data; nothing is prefaulted until Arm.
-  explicit JpegPrefault(jpeg_decompress_struct* cinfo);
+  // Hooks the memory manager of cinfo (created, and outliving this object's use), whose
+  // client_data is client, and sets client->prefault; nothing is prefaulted until Arm.
+  JpegPrefault(jpeg_decompress_struct* cinfo, struct JpegClient* client);
   // Finishes a helper still running.
   ~JpegPrefault();
   JpegPrefault(const JpegPrefault&) = delete;

@@ -17,6 +17,7 @@
 
 #include "codec/decode_page.h"
 #include "codec/formats/formats.h"
+#include "codec/formats/jpeg/jpeg_scan_split.h"
 #include "codec/io/exif.h"
 #include "codec/test_image.h"
 #include "support/images.h"
@@ -39,6 +40,8 @@ struct EncodeOptions {
   int lumaH = 2, lumaV = 2;  // luma sampling factors of stored YCbCr (chroma's are 1)
   std::string app1;          // written as an APP1 marker when not empty
   std::vector<uint8_t> icc;
+  bool noisy = false;                 // samples vary from pixel to pixel within the quadrants
+  std::vector<jpeg_scan_info> scans;  // a progressive file's scans, when not libjpeg's own
 };
 
 // Returns a JPEG of width x height whose pixel (x, y) is colour (x >= width/2) + 2 * (y >=
@@ -67,6 +70,10 @@ std::string EncodeJpeg(int width, int height, const Rgb (&quadrants)[4], const E
   cinfo.arith_code = opt.arithmetic ? TRUE : FALSE;
   cinfo.restart_interval = opt.restartInterval;
   if (opt.progressive) jpeg_simple_progression(&cinfo);
+  if (!opt.scans.empty()) {
+    cinfo.scan_info = opt.scans.data();
+    cinfo.num_scans = static_cast<int>(opt.scans.size());
+  }
   jpeg_start_compress(&cinfo, TRUE);
   if (!opt.app1.empty()) {
     jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(opt.app1.data()),
@@ -80,6 +87,9 @@ std::string EncodeJpeg(int width, int height, const Rgb (&quadrants)[4], const E
     for (int x = 0; x < width; ++x) {
       const Rgb& c = quadrants[(x >= width / 2) + 2 * (y >= height / 2)];
       std::copy(c.v, c.v + channels, row.begin() + static_cast<size_t>(x) * channels);
+      for (int i = 0; opt.noisy && i < channels; ++i) {
+        row[static_cast<size_t>(x) * channels + i] += static_cast<uint8_t>((x * 7 + i) * y % 61);
+      }
     }
     JSAMPROW rowPointer = row.data();
     jpeg_write_scanlines(&cinfo, &rowPointer, 1);
@@ -491,8 +501,26 @@ TEST(JpegDecoder, LongFilesTakeFewReads) {
   }
 }
 
-// Files of several scans large enough for their coefficient buffers to be mapped on an idle
-// core decode as on one core, whole or cut short between scans, and the core comes back.
+// Returns true when a progressive file's scans would be decoded by two decompressions.
+bool SplitsScans(const std::string& bytes) {
+  jpeg_decompress_struct cinfo;
+  jpeg_error_mgr err;
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  jpeg_read_header(&cinfo, TRUE);
+  auto file = InputFile::FromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()), "scans.jpg");
+  JpegScanSplit::Layout layout;
+  bool split = JpegScanSplit::MapFile(*file, cinfo, &layout) && JpegScanSplit::Deal(&layout);
+  jpeg_destroy_decompress(&cinfo);
+  return split;
+}
+
+// Files of several scans large enough to use an idle core decode as on one core: their scans
+// dealt to two decompressions where that gives the same pixels (refinements of one component
+// on both sides, so that one waits for the other), their buffers mapped ahead where it does
+// not (cut short, blocks smoothed); a damaged scan on the helper's side ends in one
+// decompression of the whole file. The core comes back.
 TEST(JpegDecoder, MultiScanFilesWithAnIdleCoreDecodeAsAlone) {
   EncodeOptions opt;
   opt.progressive = true;
@@ -500,8 +528,45 @@ TEST(JpegDecoder, MultiScanFilesWithAnIdleCoreDecodeAsAlone) {
   opt.lumaH = opt.lumaV = 1;
   const std::string fine = EncodeJpeg(1280, 1024, kColours, opt);
   const size_t secondSos = fine.find("\xff\xda", fine.find("\xff\xda") + 2);
-  for (const std::string& bytes : {progressive, fine, fine.substr(0, secondSos)}) {
-    SCOPED_TRACE(bytes.size());
+  opt.noisy = true;
+  const std::string noisy = EncodeJpeg(1280, 1024, kColours, opt);
+  std::string damaged = noisy;
+  // A restart marker that was never announced, in the last scan (a luma refinement): libjpeg
+  // warns, and fills the rest of the scan with zeros.
+  damaged.replace(damaged.size() - 300, 2, "\xff\xd3");
+  EncodeOptions gray = opt;
+  gray.input = gray.stored = JCS_GRAYSCALE;
+  const std::string grayDefault = EncodeJpeg(2048, 1536, kColours, gray);
+  // The first scan of the coefficients on one side, their refinement on the other, following
+  // it row by row.
+  gray.scans = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 1}, {1, {0}, 1, 63, 1, 0}};
+  const std::string grayChain = EncodeJpeg(2048, 1536, kColours, gray);
+  // A luma chain of three refinements, chroma refined late.
+  opt.scans = {{3, {0, 1, 2}, 0, 0, 0, 1}, {1, {0}, 1, 63, 0, 2}, {1, {1}, 1, 63, 0, 1},
+               {1, {2}, 1, 63, 0, 1},      {1, {0}, 1, 63, 2, 1}, {1, {0}, 1, 63, 1, 0},
+               {3, {0, 1, 2}, 0, 0, 1, 0}, {1, {1}, 1, 63, 1, 0}, {1, {2}, 1, 63, 1, 0}};
+  const std::string chain = EncodeJpeg(1280, 1024, kColours, opt);
+  opt.scans.resize(6);  // chroma's last bit never comes: the decoder smooths its blocks
+  const std::string unrefined = EncodeJpeg(1280, 1024, kColours, opt);
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool split;
+  } cases[] = {
+      {"4:2:0, flat quadrants", progressive, true},
+      {"4:4:4, flat quadrants", fine, true},
+      {"cut between scans", fine.substr(0, secondSos), false},
+      {"4:4:4, noisy", noisy, true},
+      {"noisy, a byte of the last scan damaged", damaged, true},
+      {"gray, noisy", grayDefault, true},
+      {"gray, refined in one chain", grayChain, true},
+      {"luma refined in a chain", chain, true},
+      {"chroma short of its last bit", unrefined, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string& bytes = c.bytes;
+    EXPECT_EQ(SplitsScans(bytes), c.split);
     TempDir dir;
     CoreBudget cores;
     cores.Release();  // one core idle
