@@ -234,26 +234,38 @@ bool JpegScanSplit::Deal(Layout* layout) {
   std::vector<double> starts(count), ends(count);
   double alone = 0;
   for (const Scan& scan : scans) alone += scan.cost;
+  // The caller's decompression reads the first scan (it has read its header already) and
+  // every component's first scan: libjpeg takes a component's quantization table as it
+  // stands at that scan, and makes no pixels of a component it saw in no scan.
+  uint64_t pinned = 0;
+  uint32_t seen = scans[0].components;
+  for (size_t s = 1; s < count; ++s) {
+    if ((scans[s].components & ~seen) != 0) pinned |= uint64_t{1} << (s - 1);
+    seen |= scans[s].components;
+  }
   auto apply = [&](uint64_t mask) {
     for (size_t s = 1; s < count; ++s) scans[s].part = static_cast<int>((mask >> (s - 1)) & 1);
   };
-  scans[0].part = 0;  // the caller's decompression has read its header already
+  scans[0].part = 0;
   uint64_t best = 0;
   double bestTime = alone;
   if (count <= kMaxScansDealtExactly) {
     for (uint64_t mask = 1; mask < (uint64_t{1} << (count - 1)); ++mask) {
+      if ((mask & pinned) != 0) continue;
       apply(mask);
       double time = Estimate(scans, dependsOn, &starts, &ends);
       if (time < bestTime) bestTime = time, best = mask;
     }
   } else {
-    // From every later scan on the helper, move one scan at a time while that helps.
-    best = (uint64_t{1} << (count - 1)) - 1;
+    // From every scan that may go on the helper's side there, move one at a time while that
+    // helps.
+    best = ((uint64_t{1} << (count - 1)) - 1) & ~pinned;
     apply(best);
     bestTime = Estimate(scans, dependsOn, &starts, &ends);
     for (bool moved = true; moved;) {
       moved = false;
       for (size_t s = 1; s < count; ++s) {
+        if ((pinned >> (s - 1)) & 1) continue;
         uint64_t mask = best ^ (uint64_t{1} << (s - 1));
         apply(mask);
         double time = Estimate(scans, dependsOn, &starts, &ends);

@@ -548,6 +548,12 @@ TEST(JpegDecoder, MultiScanFilesWithAnIdleCoreDecodeAsAlone) {
   const std::string chain = EncodeJpeg(1280, 1024, kColours, opt);
   opt.scans.resize(6);  // chroma's last bit never comes: the decoder smooths its blocks
   const std::string unrefined = EncodeJpeg(1280, 1024, kColours, opt);
+  // Each component's DC in a scan of its own, luma's coefficients decoded on the other side
+  // at the same time as its DC.
+  opt.scans = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}, {1, {1}, 0, 0, 0, 0},
+               {1, {2}, 0, 0, 0, 0}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+  opt.lumaH = opt.lumaV = 2;
+  const std::string ownDc = EncodeJpeg(1280, 1024, kColours, opt);
   const struct {
     const char* name;
     std::string bytes;
@@ -562,6 +568,7 @@ TEST(JpegDecoder, MultiScanFilesWithAnIdleCoreDecodeAsAlone) {
       {"gray, refined in one chain", grayChain, true},
       {"luma refined in a chain", chain, true},
       {"chroma short of its last bit", unrefined, false},
+      {"a DC scan for each component", ownDc, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -577,6 +584,54 @@ TEST(JpegDecoder, MultiScanFilesWithAnIdleCoreDecodeAsAlone) {
     EXPECT_EQ(alone.pixels, helped.pixels);
     EXPECT_TRUE(cores.TryBorrow());
     EXPECT_FALSE(cores.TryBorrow());
+  }
+}
+
+// How scans are dealt: only where two decompressions promise a good share of the time, and
+// always with the first scan of every component on the caller's side.
+TEST(JpegScanSplit, DealsScansWhereTwoDecompressionsSaveTime) {
+  struct ScanOf {
+    uint32_t components;
+    int ss, se;
+    double cost;
+  };
+  const struct {
+    const char* name;
+    std::vector<ScanOf> scans;
+    bool split;
+  } cases[] = {
+      {"three components refined apart",
+       {{7, 0, 0, 10}, {1, 1, 63, 900}, {2, 1, 63, 450}, {4, 1, 63, 450}, {7, 0, 0, 10}},
+       true},
+      {"one scan carries the time", {{1, 0, 0, 10}, {1, 1, 63, 1000}}, false},
+      {"a component first seen in a costly scan",
+       {{1, 0, 0, 10}, {2, 0, 0, 1000}, {1, 1, 63, 1000}, {2, 1, 63, 10}},
+       true},
+      {"a refinement following its first scan row by row",
+       {{1, 0, 0, 10}, {1, 1, 63, 900}, {1, 1, 63, 900}},
+       true},
+      {"a lone scan", {{1, 0, 0, 10}}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    JpegScanSplit::Layout layout;
+    for (const ScanOf& scan : c.scans) {
+      JpegScanSplit::Scan s;
+      s.components = scan.components;
+      s.ss = scan.ss;
+      s.se = scan.se;
+      s.cost = scan.cost;
+      layout.scans.push_back(s);
+    }
+    EXPECT_EQ(JpegScanSplit::Deal(&layout), c.split);
+    if (!c.split) continue;
+    uint32_t seen = 0;
+    for (const JpegScanSplit::Scan& scan : layout.scans) {
+      if ((scan.components & ~seen) != 0) {
+        EXPECT_EQ(scan.part, 0) << "a component's first scan";
+      }
+      seen |= scan.components;
+    }
   }
 }
 
