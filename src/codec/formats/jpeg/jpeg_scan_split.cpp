@@ -315,7 +315,6 @@ JpegScanSplit::JpegScanSplit(const InputFile& file, jpeg_decompress_struct* main
   }
   dependsOn_ = Dependencies(layout_.scans);
   for (int c = 0; c < main_->num_components; ++c) vSamp_[c] = main_->comp_info[c].v_samp_factor;
-  iMcuRows_ = main_->total_iMCU_rows;
 
   // Each stream is the file with the other part's scans left out; the helper's starts at the
   // file's start, the caller's where its decompression stands, after the first scan's header.

@@ -139,9 +139,9 @@ class JpegScanSplit {
   static void HelperEmitMessage(j_common_ptr cinfo, int level);
   static void HelperOutputMessage(j_common_ptr cinfo);
 
-  // Returns the array of the request'th request of a decompression, allocating it at the
-  // first; nullptr when the request does not match the file or memory ran out.
-  SharedArray* Request(int request, JDIMENSION blocksPerRow, JDIMENSION rows);
+  // Returns the array for part's next request, allocated by whichever part asks first;
+  // nullptr when the request does not match the file or memory ran out.
+  SharedArray* Request(int part, JDIMENSION blocksPerRow, JDIMENSION rows);
   // Called before part decodes rows [startRow, startRow + rowCount) of component in the
   // scanNumber'th scan of its stream: records its progress and waits for the rows this scan
   // depends on. Returns true when they are done; false when the split was abandoned.
@@ -163,7 +163,6 @@ class JpegScanSplit {
   // Of each scan, how many of its iMCU rows are decoded (all of them once it is done).
   std::unique_ptr<std::atomic<uint32_t>[]> progress_;
   std::vector<std::vector<size_t>> dependsOn_;  // earlier scans each scan depends on
-  uint32_t iMcuRows_ = 0;
   int vSamp_[MAX_COMPONENTS] = {};
   std::mutex mutex_;
   std::condition_variable changed_;
