@@ -1,6 +1,13 @@
-// What libjpeg's callbacks for one decompression find through its client_data: the helpers
-// that hooked its memory manager and which part of a split decode it reads.
+// What libjpeg's callbacks for one decompression find through its client_data (the helpers
+// that hooked its memory manager and which part of a split decode it reads), and what the
+// decoder's data sources share.
 #pragma once
+
+#include <cstdio>
+// jpeglib.h needs FILE and size_t declared first.
+#include <jpeglib.h>
+// After jpeglib.h.
+#include <jerror.h>
 
 class JpegPrefault;
 class JpegScanSplit;
@@ -10,3 +17,26 @@ struct JpegClient {
   JpegScanSplit* split = nullptr;    // holds the coefficient arrays of a split decode, when set
   int part = 0;                      // the split's part this decompression decodes
 };
+
+// libjpeg's skip_input_data for a source that fills its buffer on demand: skips count bytes,
+// refilling through the source's own fill_input_buffer (which never suspends).
+inline void SkipThroughSource(j_decompress_ptr cinfo, long count) {
+  jpeg_source_mgr* source = cinfo->src;
+  if (count <= 0) return;
+  while (static_cast<size_t>(count) > source->bytes_in_buffer) {
+    count -= static_cast<long>(source->bytes_in_buffer);
+    source->fill_input_buffer(cinfo);
+  }
+  source->next_input_byte += count;
+  source->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+// What a data source hands libjpeg when the data ends, as libjpeg's own file source does: a
+// warning (the decoder's message handler decides whether that ends the decode) and an
+// end-of-image marker in place of the missing data. Returns its length, written to buffer.
+inline size_t EndOfData(j_decompress_ptr cinfo, JOCTET* buffer) {
+  WARNMS(cinfo, JWRN_JPEG_EOF);
+  buffer[0] = 0xFF;
+  buffer[1] = JPEG_EOI;
+  return 2;
+}

@@ -65,7 +65,7 @@ JpegSession::JpegSession() {
   source_.pub = {};
   source_.pub.init_source = &JpegSession::InitSource;
   source_.pub.fill_input_buffer = &JpegSession::FillInputBuffer;
-  source_.pub.skip_input_data = &JpegSession::SkipInputData;
+  source_.pub.skip_input_data = &SkipThroughSource;
   source_.pub.resync_to_restart = &jpeg_resync_to_restart;
   source_.pub.term_source = &JpegSession::TermSource;
   source_.file = nullptr;
@@ -111,29 +111,13 @@ boolean JpegSession::FillInputBuffer(j_decompress_ptr cinfo) {
   size_t got = std::fread(source->buffer, 1, source->nextRead, source->file);
   if (got == 0) {
     if (source->startOfFile) ERREXIT(cinfo, JERR_INPUT_EMPTY);
-    // As libjpeg's own file source does: a warning, and an end-of-image marker in place of
-    // the missing data (EmitMessage decides whether that ends the decode).
-    WARNMS(cinfo, JWRN_JPEG_EOF);
-    source->buffer[0] = 0xFF;
-    source->buffer[1] = JPEG_EOI;
-    got = 2;
+    got = EndOfData(cinfo, source->buffer);
   }
   source->pub.next_input_byte = source->buffer;
   source->pub.bytes_in_buffer = got;
   source->startOfFile = false;
   source->nextRead = std::min(source->nextRead * 2, FileSource::kLargestRead);
   return TRUE;
-}
-
-void JpegSession::SkipInputData(j_decompress_ptr cinfo, long count) {
-  jpeg_source_mgr* source = cinfo->src;
-  if (count <= 0) return;
-  while (static_cast<size_t>(count) > source->bytes_in_buffer) {
-    count -= static_cast<long>(source->bytes_in_buffer);
-    FillInputBuffer(cinfo);
-  }
-  source->next_input_byte += count;
-  source->bytes_in_buffer -= static_cast<size_t>(count);
 }
 
 void JpegSession::TermSource(j_decompress_ptr /*cinfo*/) {}

@@ -74,7 +74,6 @@ class JpegSession {
   };
   static void InitSource(j_decompress_ptr cinfo);
   static boolean FillInputBuffer(j_decompress_ptr cinfo);
-  static void SkipInputData(j_decompress_ptr cinfo, long count);
   static void TermSource(j_decompress_ptr cinfo);
   static void ErrorExit(j_common_ptr cinfo);
   static void EmitMessage(j_common_ptr cinfo, int level);

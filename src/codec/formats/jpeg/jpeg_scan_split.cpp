@@ -407,7 +407,7 @@ void JpegScanSplit::InitRanges(RangeSource* source,
   source->pub = {};
   source->pub.init_source = &JpegScanSplit::InitSource;
   source->pub.fill_input_buffer = &JpegScanSplit::FillInputBuffer;
-  source->pub.skip_input_data = &JpegScanSplit::SkipInputData;
+  source->pub.skip_input_data = &SkipThroughSource;
   source->pub.resync_to_restart = &jpeg_resync_to_restart;
   source->pub.term_source = &JpegScanSplit::TermSource;
   source->ranges = std::move(ranges);
@@ -431,27 +431,10 @@ boolean JpegScanSplit::FillInputBuffer(j_decompress_ptr cinfo) {
       source->offset = source->ranges[source->next].first;
     }
   }
-  if (got == 0) {
-    // As a file's end: a warning (which ends either decompression) and an end-of-image marker.
-    WARNMS(cinfo, JWRN_JPEG_EOF);
-    source->buffer[0] = 0xFF;
-    source->buffer[1] = JPEG_EOI;
-    got = 2;
-  }
+  if (got == 0) got = EndOfData(cinfo, source->buffer);  // ends either decompression
   source->pub.next_input_byte = source->buffer;
   source->pub.bytes_in_buffer = got;
   return TRUE;
-}
-
-void JpegScanSplit::SkipInputData(j_decompress_ptr cinfo, long count) {
-  jpeg_source_mgr* source = cinfo->src;
-  if (count <= 0) return;
-  while (static_cast<size_t>(count) > source->bytes_in_buffer) {
-    count -= static_cast<long>(source->bytes_in_buffer);
-    FillInputBuffer(cinfo);
-  }
-  source->next_input_byte += count;
-  source->bytes_in_buffer -= static_cast<size_t>(count);
 }
 
 void JpegScanSplit::TermSource(j_decompress_ptr /*cinfo*/) {}

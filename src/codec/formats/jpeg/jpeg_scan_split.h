@@ -127,7 +127,6 @@ class JpegScanSplit {
   static void InitRanges(RangeSource* source, std::vector<std::pair<uint64_t, uint64_t>> ranges);
   static void InitSource(j_decompress_ptr cinfo);
   static boolean FillInputBuffer(j_decompress_ptr cinfo);
-  static void SkipInputData(j_decompress_ptr cinfo, long count);
   static void TermSource(j_decompress_ptr cinfo);
   static jvirt_barray_ptr RequestHook(j_common_ptr cinfo, int poolId, boolean preZero,
                                       JDIMENSION blocksPerRow, JDIMENSION rows,
