@@ -1,6 +1,6 @@
 // The shared body of the decoders' fuzz targets: the input becomes a file, is sniffed and
 // opened by one format of the registry, and every page is probed and read row by row, in full
-// and at a reduced request.
+// and at a reduced request, and in full with a core to spare.
 #pragma once
 
 #include <sys/mman.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/core_budget.h"
 #include "codec/formats/registry.h"
 
 namespace fuzz {
@@ -52,6 +53,10 @@ inline int DecodeAll(const uint8_t* data, size_t size, const SourceFormat& forma
     if (static_cast<uint64_t>(geometry.width) * geometry.height > kMaxPixels) continue;
     DecodePage(*decoder, page, {});
     DecodePage(*decoder, page, {geometry.width / 3, geometry.height / 5});
+    // With a core idle, as a run's waiting worker lends it: the decoders' helper threads.
+    CoreBudget cores;
+    cores.Release();
+    DecodePage(*decoder, page, {.cores = &cores});
   }
   return 0;
 }
