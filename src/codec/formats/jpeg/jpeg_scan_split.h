@@ -59,18 +59,18 @@ class JpegScanSplit {
   // otherwise. The scans' parts are not dealt yet.
   static bool MapFile(const InputFile& file, const jpeg_decompress_struct& main, Layout* layout);
 
-  // Deals layout's scans to the two parts, the first scan to the caller's, so that the
-  // estimated time is least: each decompression runs its scans in order, and a scan starts no
-  // earlier than, and ends just after, each scan of the other part it depends on. Returns true
-  // when that is well below one decompression's time; false when a split is not worth a
-  // thread.
+  // Deals layout's scans to the two parts so that the estimated time is least, the file's
+  // first scan and each component's first scan to the caller's: each decompression runs its
+  // scans in order, and a scan starts no earlier than, and ends just after, each scan of the
+  // other part it depends on. Returns true when that is well below one decompression's time;
+  // false when a split is not worth a thread.
   static bool Deal(Layout* layout);
 
   // Returns a split with the helper's decompression started on a core borrowed from cores,
-  // the memory manager of main hooked (main's client_data is mainClient, and main's source
-  // stands at mainOffset, which must be the first scan's data) and main's source replaced by the
-  // file without the helper's scans; nullptr when the file is small, not one a split decodes as one
-  // decompression would, not worth splitting, or no core is idle (main is then untouched).
+  // the memory manager of main hooked (main's client_data is mainClient, and its source stands
+  // at mainOffset, which must be the first scan's data) and main's source replaced by the file
+  // without the helper's scans; nullptr when the file is small, not one a split decodes as
+  // one decompression would, not worth splitting, or no core is idle (main is untouched).
   static std::unique_ptr<JpegScanSplit> Begin(const InputFile& file, uint64_t mainOffset,
                                               jpeg_decompress_struct* main, JpegClient* mainClient,
                                               CoreBudget* cores);
@@ -108,7 +108,6 @@ class JpegScanSplit {
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     size_t next = 0;      // the range read from next
     uint64_t offset = 0;  // where in it
-    bool endSent = false;
     JOCTET buffer[kRead];
   };
   struct HelperError {
