@@ -16,6 +16,7 @@
 
 #include "codec/image_interface.h"
 #include "support/images.h"
+#include "support/jpeg_writer.h"
 #include "support/process.h"
 
 namespace {
@@ -196,18 +197,8 @@ enum class ProgressiveEnd {
 // A 1600x1200 progressive JPEG whose samples all vary.
 void WriteProgressiveJpeg(const std::string& path, ProgressiveEnd end) {
   constexpr int kWidth = 1600, kHeight = 1200;
-  jpeg_compress_struct cinfo;
-  jpeg_error_mgr err;
-  cinfo.err = jpeg_std_error(&err);
-  jpeg_create_compress(&cinfo);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&cinfo, &buffer, &size);
-  cinfo.image_width = kWidth;
-  cinfo.image_height = kHeight;
-  cinfo.input_components = 3;
-  cinfo.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&cinfo);
+  MemoryJpeg jpeg(kWidth, kHeight, 3, JCS_RGB);
+  jpeg_compress_struct& cinfo = *jpeg.cinfo();
   jpeg_simple_progression(&cinfo);
   jpeg_start_compress(&cinfo, TRUE);
   std::vector<uint8_t> row(kWidth * 3);
@@ -216,11 +207,8 @@ void WriteProgressiveJpeg(const std::string& path, ProgressiveEnd end) {
     JSAMPROW rowPointer = row.data();
     jpeg_write_scanlines(&cinfo, &rowPointer, 1);
   }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  std::string bytes(reinterpret_cast<char*>(buffer), size);
-  std::free(buffer);
-  if (end == ProgressiveEnd::kCut) bytes.resize(size / 2);
+  std::string bytes = jpeg.Finish();
+  if (end == ProgressiveEnd::kCut) bytes.resize(bytes.size() / 2);
   if (end == ProgressiveEnd::kAfterScan2) {
     // Entropy-coded data never holds 0xFF 0xDA: the third start-of-scan marker is found whole.
     size_t at = 0;

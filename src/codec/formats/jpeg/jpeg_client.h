@@ -1,6 +1,6 @@
 // What libjpeg's callbacks for one decompression find through its client_data (the helpers
 // that hooked its memory manager and which part of a split decode it reads), and what the
-// decoder's data sources share.
+// decoder's data sources and coefficient arrays share.
 #pragma once
 
 #include <cstdio>
@@ -8,6 +8,9 @@
 #include <jpeglib.h>
 // After jpeglib.h.
 #include <jerror.h>
+
+#include <algorithm>
+#include <cstddef>
 
 class JpegPrefault;
 class JpegScanSplit;
@@ -39,4 +42,20 @@ inline size_t EndOfData(j_decompress_ptr cinfo, JOCTET* buffer) {
   buffer[0] = 0xFF;
   buffer[1] = JPEG_EOI;
   return 2;
+}
+
+// Returns up to which block row the coefficient array of component (rows long, rowBytes a
+// row) may go back to the system now that cinfo's output pass has moved on: released (the
+// rows given back so far) while less than a step has gathered behind it. The output pass
+// reads the iMCU row it is on and, smoothing the blocks of an incomplete progressive file, up
+// to two before it; what lies further back is never read again. Rows go back about 1 MB at a
+// time: each release walks the page tables once.
+inline size_t RowsToRelease(const jpeg_decompress_struct& cinfo, int component, size_t rows,
+                            size_t rowBytes, size_t released) {
+  constexpr JDIMENSION kRowsStillRead = 3;
+  constexpr size_t kReleaseStepBytes = 1u << 20;
+  if (cinfo.output_iMCU_row <= kRowsStillRead) return released;
+  const size_t done = std::min<size_t>(rows, size_t{cinfo.output_iMCU_row - kRowsStillRead} *
+                                                 cinfo.comp_info[component].v_samp_factor);
+  return done > released && (done - released) * rowBytes >= kReleaseStepBytes ? done : released;
 }

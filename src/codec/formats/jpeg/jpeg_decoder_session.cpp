@@ -124,8 +124,10 @@ void JpegSession::TermSource(j_decompress_ptr /*cinfo*/) {}
 
 bool JpegSession::Start(CoreBudget* cores, const InputFile* file) {
   if (!created_) return false;
+  // Only progressive files are split: the others skip ftell's system call.
   uint64_t offset = 0;
-  if (file != nullptr && cores != nullptr && !split_ && SourceOffset(&offset)) {
+  if (file != nullptr && cores != nullptr && cinfo_.progressive_mode && !split_ &&
+      SourceOffset(&offset)) {
     split_ = JpegScanSplit::Begin(*file, offset, &cinfo_, &client_, cores);
   }
   if (split_) {

@@ -14,9 +14,6 @@ constexpr size_t kMinPrefaultBytes = 4u << 20;
 // whether it should stop, spread over the arrays in proportion to their sizes: the decoder
 // fills every component's array from the top at the same pace.
 constexpr size_t kStepBytes = 4u << 20;
-// Pages of rows the output pass is done with go back about this many bytes of an array at a
-// time: each call walks the page tables once.
-constexpr size_t kReleaseStepBytes = 1u << 20;
 
 JpegPrefault* Owner(j_common_ptr cinfo) {
   auto* client = static_cast<JpegClient*>(cinfo->client_data);
@@ -171,19 +168,12 @@ bool JpegPrefault::PopulateSlice(const ArrayMemory& array, size_t from, size_t t
 
 void JpegPrefault::ReleaseDone() {
   if (!releasable_) return;
-  // The output pass reads the iMCU row it is on and, smoothing the blocks of an incomplete
-  // progressive file, up to two before it; what lies further back is never read again.
-  constexpr JDIMENSION kRowsStillRead = 3;
-  if (cinfo_->output_iMCU_row <= kRowsStillRead) return;
-  const size_t doneIMCURows = cinfo_->output_iMCU_row - kRowsStillRead;
   for (size_t i = 0; i < arrays_.size(); ++i) {
     ArrayMemory& array = arrays_[i];
-    const size_t rows = std::min(array.bytes / std::max<size_t>(1, array.rowBytes),
-                                 doneIMCURows * cinfo_->comp_info[i].v_samp_factor);
-    if (rows <= array.releasedRows ||
-        (rows - array.releasedRows) * array.rowBytes < kReleaseStepBytes) {
-      continue;
-    }
+    const size_t rows = RowsToRelease(*cinfo_, static_cast<int>(i),
+                                      array.bytes / std::max<size_t>(1, array.rowBytes),
+                                      array.rowBytes, array.releasedRows);
+    if (rows == array.releasedRows) continue;
     // Only whole pages inside each range go: the allocator's and libjpeg's headers of a
     // block lie just before its first row.
     ForSlice(array, array.releasedRows * array.rowBytes, rows * array.rowBytes,

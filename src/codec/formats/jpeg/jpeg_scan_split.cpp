@@ -384,18 +384,12 @@ bool JpegScanSplit::Finish(bool mainStarted) {
 }
 
 void JpegScanSplit::ReleaseDone() {
-  // The output pass reads the iMCU row it is on (blocks are not smoothed here); what lies
-  // before it is never read again.
-  if (main_->output_iMCU_row < 2) return;
-  const size_t doneIMcuRows = main_->output_iMCU_row - 1;
-  constexpr size_t kReleaseStepBytes = 1u << 20;
   for (int i = 0; i < arrayCount_; ++i) {
     SharedArray& array = arrays_[i];
     const size_t rowBytes = size_t{array.blocksPerRow} * sizeof(JBLOCK);
-    const size_t rows = std::min<size_t>(array.rows, doneIMcuRows * vSamp_[i]);
-    if (rows <= array.releasedRows || (rows - array.releasedRows) * rowBytes < kReleaseStepBytes) {
-      continue;
-    }
+    const size_t rows =
+        RowsToRelease(*main_, i, array.rowPointers.size(), rowBytes, array.releasedRows);
+    if (rows == array.releasedRows) continue;
     ReleaseWholePages(reinterpret_cast<char*>(array.blocks) + array.releasedRows * rowBytes,
                       (rows - array.releasedRows) * rowBytes);
     array.releasedRows = rows;
@@ -459,7 +453,8 @@ JBLOCKARRAY JpegScanSplit::AccessHook(j_common_ptr cinfo, jvirt_barray_ptr handl
                                       JDIMENSION startRow, JDIMENSION rowCount, boolean writable) {
   auto* array = reinterpret_cast<SharedArray*>(handle);
   auto* client = static_cast<JpegClient*>(cinfo->client_data);
-  if (startRow > array->rows || rowCount > array->rows - startRow) {
+  const size_t rows = array->rowPointers.size();
+  if (startRow > rows || rowCount > rows - startRow) {
     ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
   }
   // Rows are written only while scans are read; the caller's output pass reads them once
@@ -501,7 +496,6 @@ JpegScanSplit::SharedArray* JpegScanSplit::Request(int part, JDIMENSION blocksPe
   array.owner = this;
   array.component = index;
   array.blocksPerRow = blocksPerRow;
-  array.rows = rows;
   arrayCount_ = index + 1;
   return &array;
 }

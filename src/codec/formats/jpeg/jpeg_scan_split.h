@@ -95,9 +95,9 @@ class JpegScanSplit {
   struct SharedArray {
     JpegScanSplit* owner = nullptr;
     int component = 0;
-    JDIMENSION blocksPerRow = 0, rows = 0;
-    JBLOCK* blocks = nullptr;  // calloc'ed: zero as libjpeg's pre-zeroed arrays start
-    std::vector<JBLOCKROW> rowPointers;
+    JDIMENSION blocksPerRow = 0;
+    JBLOCK* blocks = nullptr;            // calloc'ed: zero as libjpeg's pre-zeroed arrays start
+    std::vector<JBLOCKROW> rowPointers;  // one per block row
     size_t releasedRows = 0;
   };
   // Reads a list of byte ranges of the file as one stream.

@@ -21,6 +21,7 @@
 #include "codec/io/exif.h"
 #include "codec/test_image.h"
 #include "support/images.h"
+#include "support/jpeg_writer.h"
 #include "support/process.h"
 
 namespace {
@@ -47,19 +48,9 @@ struct EncodeOptions {
 // Returns a JPEG of width x height whose pixel (x, y) is colour (x >= width/2) + 2 * (y >=
 // height/2) of quadrants: the four quadrants show where rows and columns land.
 std::string EncodeJpeg(int width, int height, const Rgb (&quadrants)[4], const EncodeOptions& opt) {
-  jpeg_compress_struct cinfo;
-  jpeg_error_mgr err;
-  cinfo.err = jpeg_std_error(&err);
-  jpeg_create_compress(&cinfo);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&cinfo, &buffer, &size);
   int channels = opt.input == JCS_GRAYSCALE ? 1 : opt.input == JCS_CMYK ? 4 : 3;
-  cinfo.image_width = width;
-  cinfo.image_height = height;
-  cinfo.input_components = channels;
-  cinfo.in_color_space = opt.input;
-  jpeg_set_defaults(&cinfo);
+  MemoryJpeg jpeg(width, height, channels, opt.input);
+  jpeg_compress_struct& cinfo = *jpeg.cinfo();
   jpeg_set_colorspace(&cinfo, opt.stored);
   jpeg_set_quality(&cinfo, 95, TRUE);
   if (opt.stored == JCS_YCbCr) {
@@ -94,11 +85,7 @@ std::string EncodeJpeg(int width, int height, const Rgb (&quadrants)[4], const E
     JSAMPROW rowPointer = row.data();
     jpeg_write_scanlines(&cinfo, &rowPointer, 1);
   }
-  jpeg_finish_compress(&cinfo);
-  jpeg_destroy_compress(&cinfo);
-  std::string out(reinterpret_cast<char*>(buffer), size);
-  std::free(buffer);
-  return out;
+  return jpeg.Finish();
 }
 
 std::unique_ptr<Decoder> OpenBytes(const TempDir& dir, const std::string& bytes) {

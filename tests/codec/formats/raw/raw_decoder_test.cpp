@@ -15,6 +15,7 @@
 #include "codec/formats/formats.h"
 #include "codec/formats/registry.h"
 #include "support/images.h"
+#include "support/jpeg_writer.h"
 #include "support/process.h"
 
 // jpeglib.h needs stdio's FILE declared before it.
@@ -37,29 +38,16 @@ enum class DngPreview { kSmall, kFullBitmap, kFullJpeg };
 
 // Returns a baseline JPEG of an RGB picture.
 std::vector<uint8_t> EncodeJpeg(int width, int height, const std::vector<uint8_t>& rgb) {
-  jpeg_compress_struct c = {};
-  jpeg_error_mgr errors = {};
-  c.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&c);
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &out, &size);
-  c.image_width = static_cast<JDIMENSION>(width);
-  c.image_height = static_cast<JDIMENSION>(height);
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
+  MemoryJpeg jpeg(width, height, 3, JCS_RGB);
+  jpeg_compress_struct& c = *jpeg.cinfo();
   jpeg_set_quality(&c, 95, TRUE);
   jpeg_start_compress(&c, TRUE);
   for (int y = 0; y < height; ++y) {
     JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + static_cast<size_t>(y) * width * 3);
     jpeg_write_scanlines(&c, &row, 1);
   }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  std::vector<uint8_t> jpeg(out, out + size);
-  std::free(out);
-  return jpeg;
+  const std::string bytes = jpeg.Finish();
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 // Writes a LinearRaw DNG (demosaiced 8-bit RGB, as a converter makes) of a gradient, with a
